@@ -1,0 +1,82 @@
+// The launcher's entry point: prepares the environment, composes the server
+// command, shows it, runs it on the runner thread and waits for the server
+// to end. Standard output carries the two start-up lines and then only the
+// server's own bytes; the launcher's own messages go to standard error.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "compose.h"
+#include "platform.h"
+#include "report.h"
+#include "version.h"
+
+namespace {
+
+constexpr const char* store_app_id = "517093";
+
+constexpr const char* usage_text =
+    "Usage: launcher [+key value | +key=value | +flag]...\n"
+    "\n"
+    "Starts the game server in the current folder: sets SteamAppId, reads\n"
+    "server_memory (MiB, default 2048) from server.properties and runs\n"
+    "  java -Xmx<server_memory>m -jar server.jar <server arguments>\n"
+    "relaying the server's console output until it ends. Arguments that\n"
+    "contain \"+\" become server arguments; \"+key value\" is passed as\n"
+    "\"+key=value\". Other arguments are ignored.\n"
+    "\n"
+    "  --help     show this text and exit\n"
+    "  --version  show the launcher's version and exit\n"
+    "\n"
+    "The exit status is the server's own.\n";
+
+void write_line(const std::string& line) {
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+}
+
+int launch(int argc, char** argv) {
+    launcher::platform::prepare_process();
+
+    const std::error_code env_error = launcher::platform::set_environment("SteamAppId", store_app_id);
+    if (!env_error) {
+        write_line(std::string("Set environment variable to ") + store_app_id);
+    } else {
+        launcher::report("cannot set SteamAppId", env_error);
+        write_line(std::string("Cannot change environment variable to ") + store_app_id);
+    }
+
+    const launcher::ServerCommand command = launcher::compose_server_command(
+        launcher::settings_file_name, argc, argv, launcher::platform::quote_argument);
+    write_line(command.text);
+    // The runner writes below the stream; what the stream holds goes first.
+    std::fflush(stdout);
+
+    int status = EXIT_FAILURE;
+    try {
+        std::thread runner([&status, text = command.text] {
+            status = launcher::platform::run_server(text);
+        });
+        runner.join();
+    } catch (const std::system_error& error) {
+        launcher::report("cannot run the server runner thread", error.code());
+        return EXIT_FAILURE;
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage_text, stdout);
+        return EXIT_SUCCESS;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::fputs("launcher " LAUNCHER_VERSION "\n", stdout);
+        return EXIT_SUCCESS;
+    }
+    return launch(argc, argv);
+}

@@ -1,0 +1,45 @@
+// The launcher's platform layer: the few things that differ between POSIX
+// systems (posix.cpp) and Windows (windows.cpp). CMake compiles exactly one
+// of the two files; the rest of the program is the same everywhere.
+#pragma once
+
+#include <string>
+#include <system_error>
+#include <string_view>
+
+namespace launcher::platform {
+
+// Sets up the process before any thread starts.
+//   POSIX:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE (a
+//            closed standard output must not kill the launcher while the
+//            server still runs) and blocks the stop signals and SIGCHLD in
+//            every thread, so that run_server can take them synchronously.
+//   Windows: installs the console-control handler that keeps the launcher
+//            alive on Ctrl-C and Ctrl-Break while the server shuts down.
+void prepare_process();
+
+// Sets `name`=`value` in this process's environment, so that every process
+// started afterwards inherits it. Returns the system's reason on failure.
+std::error_code set_environment(const char* name, const char* value);
+
+// Quotes one word of the server command for this platform's command
+// processor (the POSIX shell, or cmd.exe), leaving ordinary words unchanged.
+std::string quote_argument(std::string_view word);
+
+// Runs `command_text` through the command processor with the server's
+// standard output on a pipe, relays every byte that arrives to the
+// launcher's standard output as soon as it is read, and waits for the
+// server to end. Standard input and standard error are the launcher's own.
+//   POSIX:   the stop signals (TERM, INT, HUP, QUIT) that reach the launcher
+//            while the server runs are passed on to it, each once; orphans
+//            re-parented to the launcher are reaped.
+//   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
+//            the launcher only outlives them.
+// Returns the server's exit status in the shell's convention: its own code,
+// 128+N when a signal N ended it, 127 when the command processor could not
+// be started. A failure of the launcher's own (no pipe, no process) is
+// reported on standard error with the system's reason and gives a non-zero
+// status.
+int run_server(const std::string& command_text);
+
+}  // namespace launcher::platform
