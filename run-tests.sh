@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the launcher and runs every test: the native build's unit and
+# end-to-end tests, then the further stages below. Installs what it needs
+# from Debian first when it is missing (run as root on a fresh machine).
+#
+#   ./run-tests.sh            every stage
+#   ./run-tests.sh native     only the named stages (native, ...)
+set -euo pipefail
+cd "$(dirname "$0")"
+
+# Debian packages the stages need.
+packages=(cmake g++ make libgtest-dev default-jdk-headless)
+
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
+    missing+=("$package")
+done
+if ((${#missing[@]})); then
+  echo "run-tests: installing ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+stages=("$@")
+((${#stages[@]})) || stages=(native)
+for stage in "${stages[@]}"; do
+  echo "run-tests: stage $stage"
+  "scripts/test-$stage.sh"
+done
+echo "run-tests: all stages passed (${stages[*]})"
