@@ -9,19 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the stages need.
-packages=(cmake g++ make libgtest-dev default-jdk-headless)
-
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' ||
-    missing+=("$package")
-done
-if ((${#missing[@]})); then
-  echo "run-tests: installing ${missing[*]}"
-  export DEBIAN_FRONTEND=noninteractive
-  apt-get update -q
-  apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
+packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux)
+scripts/install-packages.sh "${packages[@]}"
 
 stages=("$@")
 ((${#stages[@]})) || stages=(native)

@@ -1,0 +1,16 @@
+#!/usr/bin/env bash
+# Builds the launcher and the demo server, and runs the launcher on the demo
+# server in a scratch server folder. Type "say hi" and "stop" at its console.
+# Arguments are passed to the launcher (default: +port 7777 +name "Demo World").
+set -euo pipefail
+cd "$(dirname "$0")"
+scripts/install-packages.sh cmake g++ make javac=default-jdk-headless
+cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
+cmake --build build/release -j "$(nproc)" >/dev/null
+folder=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
+cp build/release/demo-server/server.jar demo-server/server.properties "$folder"
+launcher=$PWD/build/release/launcher/launcher
+echo "server folder: $folder" >&2
+cd "$folder"
+(($#)) || set -- +port 7777 +name "Demo World"
+exec "$launcher" "$@"

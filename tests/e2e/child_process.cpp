@@ -1,0 +1,317 @@
+#include "child_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+
+extern char** environ;
+
+namespace test {
+
+namespace {
+
+[[noreturn]] void fail(const std::string& what) {
+    throw std::system_error(errno, std::system_category(), what);
+}
+
+std::vector<std::string> environment_for(const Options& options) {
+    std::map<std::string, std::string> merged;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text = *entry;
+        const std::size_t equals = text.find('=');
+        merged[text.substr(0, equals)] = equals == std::string::npos ? "" : text.substr(equals + 1);
+    }
+    for (const auto& [name, value] : options.environment) {
+        merged[name] = value;
+    }
+    for (const std::string& name : options.unset) {
+        merged.erase(name);
+    }
+    std::vector<std::string> result;
+    for (const auto& [name, value] : merged) {
+        result.push_back(name + "=" + value);
+    }
+    return result;
+}
+
+std::vector<char*> pointers(std::vector<std::string>& strings) {
+    std::vector<char*> result;
+    for (std::string& s : strings) {
+        result.push_back(s.data());
+    }
+    result.push_back(nullptr);
+    return result;
+}
+
+int decode(int wait_status) {
+    return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
+}
+
+}  // namespace
+
+Child::Child(const Options& options) {
+    std::vector<std::string> argv = options.argv;
+    std::vector<std::string> env = environment_for(options);
+    std::vector<char*> argv_pointers = pointers(argv);
+    std::vector<char*> env_pointers = pointers(env);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attributes, &none);
+    sigset_t defaults;
+    sigfillset(&defaults);
+    sigdelset(&defaults, SIGKILL);
+    sigdelset(&defaults, SIGSTOP);
+    posix_spawnattr_setsigdefault(&attributes, &defaults);
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+
+    int child_ends[3] = {-1, -1, -1};
+    std::string slave_name;
+    if (options.own_process_group) {
+        flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&attributes, 0);
+    }
+    terminal_ = options.terminal;
+    if (options.terminal) {
+        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+            fail("pseudo-terminal");
+        }
+        slave_name = ptsname(master);
+        input_ = master;
+        output_ = fcntl(master, F_DUPFD_CLOEXEC, 0);
+        // A session leader that opens a terminal makes it its controlling one.
+        flags |= POSIX_SPAWN_SETSID;
+        posix_spawn_file_actions_addopen(&actions, 0, slave_name.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&actions, 0, 1);
+        posix_spawn_file_actions_adddup2(&actions, 0, 2);
+        int err_ends[2];
+        if (pipe2(err_ends, O_CLOEXEC) != 0) {
+            fail("pipe");
+        }
+        error_ = err_ends[0];
+        close(err_ends[1]);  // stderr is the terminal; this end only reads end of file
+    } else {
+        int in[2], out[2], err[2];
+        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+            fail("pipe");
+        }
+        input_ = in[1];
+        output_ = out[0];
+        error_ = err[0];
+        child_ends[0] = in[0];
+        child_ends[1] = out[1];
+        child_ends[2] = err[1];
+        for (int fd = 0; fd < 3; ++fd) {
+            posix_spawn_file_actions_adddup2(&actions, child_ends[fd], fd);
+        }
+    }
+    if (!options.directory.empty()) {
+        posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
+    }
+    posix_spawnattr_setflags(&attributes, flags);
+
+    const int error = posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes,
+                                  argv_pointers.data(), env_pointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attributes);
+    for (const int fd : child_ends) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+    if (error != 0) {
+        errno = error;
+        fail("cannot start " + argv[0]);
+    }
+    fcntl(input_, F_SETFL, fcntl(input_, F_GETFL) | O_NONBLOCK);
+    if (options.input) {
+        send_input(*options.input);
+        close_input();
+    }
+}
+
+Child::~Child() {
+    if (pid_ > 0) {
+        // A test that gave up: ask first, so that a launcher can still stop
+        // its server, then insist.
+        kill(pid_, SIGTERM);
+        bool ended = false;
+        for (int i = 0; i < 300 && !ended; ++i) {
+            ended = waitpid(pid_, nullptr, WNOHANG) == pid_;
+            usleep(ended ? 0 : 10000);
+        }
+        if (!ended) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    for (const int fd : {input_, output_, error_}) {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
+}
+
+void Child::send_input(const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(input_, text.data() + done, text.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            // Keep reading while the child is busy, so that it never blocks on us.
+            pump(std::chrono::steady_clock::now() + std::chrono::milliseconds(10));
+        } else if (n < 0 && errno != EINTR) {
+            fail("writing to the child");
+        }
+    }
+}
+
+void Child::close_input() {
+    if (input_ >= 0 && !terminal_) {
+        close(input_);
+        input_ = -1;
+    }
+}
+
+void Child::close_output() {
+    if (output_ >= 0) {
+        close(output_);
+        output_ = -1;
+    }
+}
+
+void Child::signal(int number) {
+    if (kill(pid_, number) != 0) {
+        fail("kill");
+    }
+}
+
+// Reads what is there from both outputs until the deadline; false once both
+// have ended.
+bool Child::pump(std::chrono::steady_clock::time_point deadline) {
+    while (output_ >= 0 || error_ >= 0) {
+        pollfd fds[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return true;
+        }
+        const int ready = poll(fds, 2, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return true;
+        }
+        int* fds_owned[2] = {&output_, &error_};
+        std::string* sinks[2] = {&result_.out, &result_.err};
+        bool got = false;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) {
+                continue;
+            }
+            char buffer[65536];
+            const ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n > 0) {
+                sinks[i]->append(buffer, static_cast<std::size_t>(n));
+                got = true;
+            } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
+                // End of file, or EIO from a terminal whose last user left.
+                close(*fds_owned[i]);
+                *fds_owned[i] = -1;
+            }
+        }
+        if (got) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (result_.out.find(text) == std::string::npos) {
+        if (std::chrono::steady_clock::now() >= deadline || !pump(deadline)) {
+            return result_.out.find(text) != std::string::npos;
+        }
+    }
+    return true;
+}
+
+Result Child::finish(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (pump(deadline)) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result_.timed_out = true;
+            kill(pid_, SIGKILL);
+        }
+    }
+    int wait_status = 0;
+    for (;;) {
+        const pid_t done = waitpid(pid_, &wait_status, WNOHANG);
+        if (done == pid_) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            result_.timed_out = true;
+            kill(pid_, SIGKILL);
+            waitpid(pid_, &wait_status, 0);
+            break;
+        }
+        usleep(2000);
+    }
+    pid_ = -1;
+    result_.status = decode(wait_status);
+    return result_;
+}
+
+Result run(const Options& options, std::chrono::milliseconds timeout) {
+    Child child(options);
+    return child.finish(timeout);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        return std::nullopt;
+    }
+    return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+ScratchDirectory::ScratchDirectory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "launcher-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) {
+        fail("mkdtemp");
+    }
+    path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void ScratchDirectory::write(const std::string& name, const std::string& content) const {
+    std::ofstream(file(name), std::ios::binary) << content;
+}
+
+}  // namespace test

@@ -1,0 +1,92 @@
+// Runs a program for a test: its standard output and standard error are
+// captured apart, its standard input is fed from a string or left open for
+// the test to write, and it can be signalled while it runs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace test {
+
+struct Options {
+    std::vector<std::string> argv;            // argv[0] is the program's path
+    std::string directory;                    // working directory; empty: the test's
+    std::map<std::string, std::string> environment;  // added to (or replacing in) the test's
+    std::vector<std::string> unset;           // removed from the environment
+    std::optional<std::string> input;         // fed to stdin, then closed; none: stdin stays open
+    bool terminal = false;                    // stdin, stdout and stderr on a new pseudo-terminal,
+                                              // in a new session that it controls
+    bool own_process_group = false;           // in a process group of its own
+};
+
+struct Result {
+    std::string out;   // on a terminal, everything the terminal showed
+    std::string err;
+    int status = -1;   // exit code, or 128+N after signal N
+    bool timed_out = false;
+};
+
+class Child {
+public:
+    explicit Child(const Options& options);
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+    ~Child();
+
+    pid_t pid() const { return pid_; }
+
+    // Reads output until standard output holds `text`; false on timeout or
+    // when the output ends first.
+    bool wait_for_output(const std::string& text,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(20));
+    void send_input(const std::string& text);
+    void close_input();
+    // Stops reading standard output: the child's next write to it fails.
+    void close_output();
+    void signal(int number);
+
+    // Reads to the end of both outputs and collects the status; a child that
+    // is still running at the timeout is killed and reported as timed out.
+    Result finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+    const std::string& out() const { return result_.out; }
+
+private:
+    bool pump(std::chrono::steady_clock::time_point deadline);
+
+    pid_t pid_ = -1;
+    int input_ = -1;
+    int output_ = -1;
+    int error_ = -1;
+    bool terminal_ = false;
+    Result result_;
+};
+
+// Runs to the end with the options given.
+Result run(const Options& options, std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// The bytes of a file, or nothing when it cannot be read.
+std::optional<std::string> read_file(const std::string& path);
+
+// A fresh scratch folder under the system's temporary folder, removed by the
+// destructor.
+class ScratchDirectory {
+public:
+    ScratchDirectory();
+    ScratchDirectory(const ScratchDirectory&) = delete;
+    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
+    ~ScratchDirectory();
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+    void write(const std::string& name, const std::string& content) const;
+
+private:
+    std::string path_;
+};
+
+}  // namespace test

@@ -1,0 +1,208 @@
+// The launcher as a whole, run as a process on the stand-in runtime.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "launcher_support.h"
+
+namespace {
+
+using test::hex;
+using test::launcher_options;
+using test::received;
+using test::ScratchDirectory;
+using test::startup_line;
+using Strings = std::vector<std::string>;
+
+TEST(Launcher, TypicalRunShowsTheCommandAndRelaysTheServer) {
+    ScratchDirectory folder;
+    folder.write("server.properties", "# settings\nserver_memory=512\n");
+    auto options = launcher_options(folder, {"+port", "700"}, "out:" + hex("hello\nworld\n"));
+    options.environment["SteamAppId"] = "1";  // replaced, not kept
+    const auto result = test::run(options);
+
+    EXPECT_EQ(result.out, startup_line + "java -Xmx512m -jar server.jar +port=700 \nhello\nworld\n");
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    const auto child = received(folder);
+    EXPECT_EQ(child.arguments, (Strings{"-Xmx512m", "-jar", "server.jar", "+port=700"}));
+    EXPECT_EQ(child.app_id, "517093");
+    EXPECT_EQ(std::filesystem::canonical(child.cwd), std::filesystem::canonical(folder.path()));
+}
+
+TEST(Launcher, WithoutSettingsOrArgumentsTheHeapIsTheDefault) {
+    ScratchDirectory folder;
+    const auto result = test::run(launcher_options(folder, {}));
+    EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \n");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(received(folder).arguments, (Strings{"-Xmx2048m", "-jar", "server.jar"}));
+}
+
+TEST(Launcher, WorkedExamplesReachTheServer) {
+    struct Example {
+        Strings arguments;
+        std::string settings;
+        std::string line;
+        Strings server_arguments;
+    };
+    const Example examples[] = {
+        {{"+port", "700", "+name=Alpha", "-verbose"}, "",
+         "java -Xmx2048m -jar server.jar +port=700 +name=Alpha ", {"+port=700", "+name=Alpha"}},
+        {{"+a", "+b"}, "server_memory=512\r\n", "java -Xmx512m -jar server.jar +a +b ", {"+a", "+b"}},
+        {{"+slots"}, "server_memory = 768", "java -Xmx768m -jar server.jar +slots ", {"+slots"}},
+        {{"+name", "two words"}, "server_memory=oops",
+         "java -Xmx0m -jar server.jar '+name=two words' ", {"+name=two words"}},
+    };
+    for (const Example& example : examples) {
+        ScratchDirectory folder;
+        if (!example.settings.empty()) {
+            folder.write("server.properties", example.settings);
+        }
+        const auto result = test::run(launcher_options(folder, example.arguments));
+        EXPECT_EQ(result.out, startup_line + example.line + "\n");
+        const auto child = received(folder);
+        ASSERT_GE(child.arguments.size(), 3u);
+        EXPECT_EQ(Strings(child.arguments.begin() + 3, child.arguments.end()),
+                  example.server_arguments);
+    }
+}
+
+TEST(Launcher, ExitStatusIsTheServers) {
+    struct Case {
+        std::string actions;
+        int status;
+    };
+    for (const Case& c : {Case{"exit:3", 3}, Case{"exit:0", 0}, Case{"raise:9", 137},
+                          Case{"raise:15", 143}, Case{"out:" + hex("bye\n") + ";exit:255", 255}}) {
+        ScratchDirectory folder;
+        const auto result = test::run(launcher_options(folder, {}, c.actions));
+        EXPECT_EQ(result.status, c.status) << c.actions;
+        EXPECT_EQ(result.err, "") << c.actions;
+    }
+}
+
+TEST(Launcher, MissingRuntimeGivesTheShellsNotFoundStatus) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {"+port", "1"});
+    options.environment["PATH"] = folder.path();  // no java anywhere
+    const auto result = test::run(options);
+    EXPECT_EQ(result.status, 127);
+    EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar +port=1 \n");
+    EXPECT_NE(result.err.find("java"), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("not found"), std::string::npos) << result.err;
+}
+
+TEST(Launcher, RelaysEveryByteInOrder) {
+    const std::string long_line = std::string(300, 'x') + "\n";
+    std::string binary;
+    for (int i = 0; i < 1024; ++i) {
+        binary += static_cast<char>(i % 256);  // NUL bytes included
+    }
+    binary += "last line without a line feed";
+    for (const std::string& bytes : {long_line, binary, std::string("\0\0\0\n", 4)}) {
+        ScratchDirectory folder;
+        const auto result = test::run(launcher_options(folder, {}, "out:" + hex(bytes)));
+        EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \n" + bytes);
+    }
+}
+
+TEST(Launcher, RelaysTensOfMegabytesIntact) {
+    constexpr long lines = 400000;  // 32 MB
+    std::string expected;
+    expected.reserve(lines * 80);
+    for (long i = 0; i < lines; ++i) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%010ld %068d\n", i, 0);
+        expected.append(line, 80);
+    }
+    ScratchDirectory folder;
+    const auto result =
+        test::run(launcher_options(folder, {}, "lines:" + std::to_string(lines)));
+    const std::string header = startup_line + "java -Xmx2048m -jar server.jar \n";
+    ASSERT_EQ(result.out.size(), header.size() + expected.size());
+    EXPECT_EQ(std::hash<std::string>{}(result.out.substr(header.size())),
+              std::hash<std::string>{}(expected));
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(Launcher, StandardInputReachesTheServerAndStandardErrorPassesBy) {
+    ScratchDirectory folder;
+    auto options = launcher_options(
+        folder, {}, "err:" + hex("warning: low memory\n") + ";echo-stdin");
+    options.input = "say hi\nstop\n";
+    const auto result = test::run(options);
+    EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \nsay hi\nstop\n");
+    EXPECT_EQ(result.err, "warning: low memory\n");
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(Launcher, OutputReachesAPipeWhileTheServerStillRuns) {
+    ScratchDirectory folder;
+    test::Child child(launcher_options(folder, {}, "out:" + hex("first\n") + ";sleep:5000"));
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_TRUE(child.wait_for_output("first\n", std::chrono::seconds(4)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(3));
+}
+
+TEST(Launcher, ClosedStandardOutputNeitherBlocksNorKillsTheServer) {
+    ScratchDirectory folder;
+    test::Child child(launcher_options(folder, {}, "sleep:300;lines:20000;exit:5"));
+    child.close_output();
+    const auto result = child.finish();
+    EXPECT_EQ(result.status, 5);  // the server wrote to the end and its status came through
+    EXPECT_NE(result.err.find("cannot write to standard output"), std::string::npos) << result.err;
+}
+
+TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
+    std::mt19937 random(7);
+    const std::string alphabet =
+        "aZ09 +=-_.,:/@%'\"\\$`;&|*?[]{}()<>~#!^\t\n\xc3\xa9\xe2\x9c\x93";
+    Strings arguments = {"+a=$(touch pwned)", "+b=`touch pwned`", "+c=;touch pwned",
+                         "+d=x|touch pwned", "+e=x&&touch pwned", "+f=*", "+g='", "+h=\"",
+                         "+i=$HOME", "+j=\n", "+k=\\"};
+    Strings expected = arguments;
+    for (int i = 0; i < 300; ++i) {
+        std::string value;
+        const std::size_t length = random() % 20;
+        for (std::size_t j = 0; j < length; ++j) {
+            value += alphabet[random() % alphabet.size()];
+        }
+        const std::string key = "+k" + std::to_string(i);
+        if (i % 2 == 0 && value.find('+') == std::string::npos) {
+            arguments.push_back(key);  // "+key value" is joined with "="
+            arguments.push_back(value);
+        } else {
+            arguments.push_back(key + "=" + value);
+        }
+        expected.push_back(key + "=" + value);
+    }
+    ScratchDirectory folder;
+    const auto result = test::run(launcher_options(folder, arguments));
+    EXPECT_EQ(result.status, 0) << result.err;
+    const auto child = received(folder);
+    ASSERT_GE(child.arguments.size(), 3u);
+    EXPECT_EQ(Strings(child.arguments.begin() + 3, child.arguments.end()), expected);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("pwned")));
+}
+
+TEST(Launcher, HelpAndVersionDoNotStartTheServer) {
+    ScratchDirectory folder;
+    const auto help = test::run(launcher_options(folder, {"--help"}));
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.out.rfind("Usage: launcher", 0), 0u) << help.out;
+    const auto version = test::run(launcher_options(folder, {"--version"}));
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out, std::string("launcher ") + EXPECTED_VERSION + "\n");
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+
+    // Anywhere else they are ordinary arguments, and without "+" ignored.
+    const auto run = test::run(launcher_options(folder, {"--help", "+x"}));
+    EXPECT_EQ(run.out, startup_line + "java -Xmx2048m -jar server.jar +x \n");
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// Stop requests: every stop signal the launcher gets reaches the server once,
+// and the launcher relays the server's last words before it ends.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "launcher_support.h"
+
+namespace {
+
+using test::launcher_options;
+using test::received;
+using test::ScratchDirectory;
+
+// The stand-in's report once it has had its first stop signal: how many of
+// each it got, and how many of them the launcher sent.
+std::string summary(int term, int interrupt, int hangup, int quit, int from_launcher = 1) {
+    return "saving\nsaved\nTERM=" + std::to_string(term) + " INT=" + std::to_string(interrupt) +
+           " HUP=" + std::to_string(hangup) + " QUIT=" + std::to_string(quit) +
+           " from launcher=" + std::to_string(from_launcher) +
+           " others=" + std::to_string(term + interrupt + hangup + quit - from_launcher) + "\n";
+}
+
+bool process_gone(long pid) {
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+TEST(StopSignals, EachReachesTheServerOnceAndItsLastLinesAreRelayed) {
+    struct Case {
+        int signal;
+        std::string expected;
+    };
+    for (const Case& c : {Case{SIGTERM, summary(1, 0, 0, 0)}, Case{SIGINT, summary(0, 1, 0, 0)},
+                          Case{SIGHUP, summary(0, 0, 1, 0)}, Case{SIGQUIT, summary(0, 0, 0, 1)}}) {
+        ScratchDirectory folder;
+        auto options = launcher_options(folder, {}, "signals:300;exit:7");
+        options.input.reset();
+        test::Child child(options);
+        ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+        child.signal(c.signal);
+        const auto result = child.finish();
+        EXPECT_EQ(result.out, test::startup_line + "java -Xmx2048m -jar server.jar \nready\n" +
+                                  c.expected)
+            << "signal " << c.signal;
+        EXPECT_EQ(result.status, 7);
+        EXPECT_TRUE(process_gone(received(folder).pid));
+    }
+}
+
+TEST(StopSignals, ServerKilledByTheForwardedSignalGivesItsStatus) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "out:" + test::hex("up\n") + ";sleep:20000");
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("up\n"));
+    const auto start = std::chrono::steady_clock::now();
+    child.signal(SIGTERM);
+    const auto result = child.finish();
+    EXPECT_EQ(result.status, 143);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+}
+
+TEST(StopSignals, SignalToTheLaunchersProcessGroupReachesTheServerOnce) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "signals:300");
+    options.own_process_group = true;
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready\n"));
+    ASSERT_EQ(kill(-child.pid(), SIGTERM), 0);
+    const auto result = child.finish();
+    EXPECT_NE(result.out.find(summary(1, 0, 0, 0)), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(StopSignals, CtrlCOnATerminalReachesTheServerOnce) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "signals:300");
+    options.input.reset();
+    options.terminal = true;
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
+    child.send_input("\x03");  // the terminal's interrupt character
+    const auto result = child.finish();
+    // The terminal turns each line feed into CR LF.
+    // The terminal itself sent it; the launcher did not send it again.
+    EXPECT_NE(result.out.find("TERM=0 INT=1 HUP=0 QUIT=0 from launcher=0 others=1"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("saved"), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST(StopSignals, KillOnATerminalStillReachesTheServer) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "signals:300");
+    options.input.reset();
+    options.terminal = true;
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
+    child.signal(SIGTERM);
+    const auto result = child.finish();
+    EXPECT_NE(result.out.find("TERM=1 INT=0 HUP=0 QUIT=0 from launcher=1 others=0"),
+              std::string::npos)
+        << result.out;
+}
+
+// The launcher as process 1 of a new PID namespace, as in a container.
+class AsProcessOne : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0 || access("/usr/bin/unshare", X_OK) != 0) {
+            GTEST_SKIP() << "needs root and unshare";
+        }
+    }
+
+    test::Options options(const ScratchDirectory& folder, const std::string& actions) {
+        auto result = launcher_options(folder, {}, actions);
+        result.argv.insert(result.argv.begin(),
+                           {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"});
+        result.input.reset();
+        return result;
+    }
+
+    // The launcher is the one child of unshare.
+    static pid_t launcher_pid(pid_t unshare) {
+        std::ifstream children("/proc/" + std::to_string(unshare) + "/task/" +
+                               std::to_string(unshare) + "/children");
+        long pid = 0;
+        children >> pid;
+        return static_cast<pid_t>(pid);
+    }
+};
+
+TEST_F(AsProcessOne, SigtermFromOutsideReachesTheServerOnce) {
+    ScratchDirectory folder;
+    test::Child child(options(folder, "signals:300"));
+    ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+    const pid_t launcher = launcher_pid(child.pid());
+    ASSERT_GT(launcher, 0);
+    ASSERT_EQ(kill(launcher, SIGTERM), 0);
+    const auto result = child.finish(std::chrono::seconds(20));
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_NE(result.out.find(summary(1, 0, 0, 0)), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+}
+
+TEST_F(AsProcessOne, OrphansAreReaped) {
+    ScratchDirectory folder;
+    const auto result = test::run(options(folder, "orphan"));
+    EXPECT_NE(result.out.find("orphan reaped\n"), std::string::npos) << result.out;
+    EXPECT_EQ(result.status, 0);
+}
+
+}  // namespace

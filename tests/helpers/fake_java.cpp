@@ -1,0 +1,221 @@
+// A stand-in for the Java runtime, put first on PATH by the end-to-end tests.
+//
+// It records what it received in the file named by FAKE_JAVA_RECORD (fields
+// separated by NUL bytes: "pid=<n>", "cwd=<dir>", "SteamAppId=<value or
+// (unset)>", "argc=<n>", then each argument), and then performs the actions listed in
+// FAKE_JAVA, separated by ';':
+//   out:<hex>        write these bytes to standard output
+//   err:<hex>        write these bytes to standard error
+//   lines:<count>    write <count> numbered 80-column lines to standard output
+//   echo-stdin       copy standard input to standard output until it ends
+//   sleep:<ms>       sleep
+//   exit:<code>      exit with this code
+//   raise:<signal>   kill itself with this signal (default action)
+//   signals:<ms>     count TERM, INT, HUP and QUIT; print "ready" and wait for
+//                    the first, then print "saving", wait <ms> for more,
+//                    print "saved" and "TERM=<n> INT=<n> HUP=<n> QUIT=<n>
+//                    from launcher=<n> others=<n>", counting who sent them
+//   orphan           leave an orphan that ends soon, wait, and report
+//                    whether it was reaped ("orphan reaped") or is still a
+//                    zombie ("orphan zombie")
+// With no actions it exits 0 at once.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+volatile sig_atomic_t counts[65];
+volatile sig_atomic_t from_parent;  // sent by the launcher
+volatile sig_atomic_t from_others;  // the terminal, the kernel or another process
+
+void count_signal(int signal, siginfo_t* info, void*) {
+    counts[signal] = counts[signal] + 1;
+    if (info->si_code != SI_KERNEL && info->si_pid == getppid()) {
+        from_parent = from_parent + 1;
+    } else {
+        from_others = from_others + 1;
+    }
+}
+
+void write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            std::exit(90);
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+}
+
+std::string from_hex(std::string_view hex) {
+    std::string bytes;
+    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
+        bytes += static_cast<char>(std::stoi(std::string(hex.substr(i, 2)), nullptr, 16));
+    }
+    return bytes;
+}
+
+void sleep_ms(long ms) {
+    timespec t{ms / 1000, (ms % 1000) * 1000000L};
+    while (nanosleep(&t, &t) != 0 && errno == EINTR) {
+    }
+}
+
+void record(int argc, char** argv) {
+    const char* path = std::getenv("FAKE_JAVA_RECORD");
+    if (path == nullptr) {
+        return;
+    }
+    char cwd[4096] = "";
+    if (getcwd(cwd, sizeof cwd) == nullptr) {
+        std::strcpy(cwd, "(unknown)");
+    }
+    const char* app_id = std::getenv("SteamAppId");
+    std::string out = "pid=" + std::to_string(getpid()) + '\0' + "cwd=" + cwd + '\0' + "SteamAppId=" +
+                      (app_id != nullptr ? app_id : "(unset)") + '\0' + "argc=" +
+                      std::to_string(argc) + '\0';
+    for (int i = 0; i < argc; ++i) {
+        out += argv[i];
+        out += '\0';
+    }
+    std::ofstream(path, std::ios::binary) << out;
+}
+
+// "lines" writes 80-column lines: a line number, padding, and a line feed.
+void write_lines(long count) {
+    std::string chunk;
+    for (long i = 0; i < count; ++i) {
+        char line[128];
+        std::snprintf(line, sizeof line, "%010ld %068d\n", i, 0);
+        chunk.append(line, 80);
+        if (chunk.size() >= 64 * 1024) {
+            write_all(STDOUT_FILENO, chunk);
+            chunk.clear();
+        }
+    }
+    write_all(STDOUT_FILENO, chunk);
+}
+
+void echo_stdin() {
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        write_all(STDOUT_FILENO, std::string_view(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+void count_signals(long linger_ms) {
+    const int watched[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
+    for (const int s : watched) {
+        struct sigaction action {};
+        action.sa_sigaction = count_signal;
+        action.sa_flags = SA_SIGINFO;
+        sigaction(s, &action, nullptr);
+    }
+    write_all(STDOUT_FILENO, "ready\n");
+    while (counts[SIGTERM] + counts[SIGINT] + counts[SIGHUP] + counts[SIGQUIT] == 0) {
+        pause();
+    }
+    write_all(STDOUT_FILENO, "saving\n");
+    sleep_ms(linger_ms);
+    write_all(STDOUT_FILENO, "saved\n");
+    const std::string summary = "TERM=" + std::to_string(counts[SIGTERM]) +
+                                " INT=" + std::to_string(counts[SIGINT]) +
+                                " HUP=" + std::to_string(counts[SIGHUP]) +
+                                " QUIT=" + std::to_string(counts[SIGQUIT]) +
+                                " from launcher=" + std::to_string(from_parent) +
+                                " others=" + std::to_string(from_others) + "\n";
+    write_all(STDOUT_FILENO, summary);
+}
+
+void leave_orphan() {
+    int ends[2];
+    if (pipe(ends) != 0) {
+        std::exit(91);
+    }
+    const pid_t middle = fork();
+    if (middle == 0) {
+        const pid_t orphan = fork();
+        if (orphan == 0) {
+            sleep_ms(100);  // its parent is gone by then
+            _exit(0);
+        }
+        write_all(ends[1], std::to_string(orphan));
+        _exit(0);
+    }
+    close(ends[1]);
+    waitpid(middle, nullptr, 0);
+    char text[32] = "";
+    const ssize_t n = read(ends[0], text, sizeof text - 1);
+    text[n > 0 ? n : 0] = '\0';
+    sleep_ms(600);
+    std::ifstream stat(std::string("/proc/") + text + "/stat");
+    std::string content;
+    std::getline(stat, content);
+    const std::size_t paren = content.rfind(')');
+    const bool zombie = paren != std::string::npos && paren + 2 < content.size() &&
+                        content[paren + 2] == 'Z';
+    write_all(STDOUT_FILENO, zombie ? "orphan zombie\n" : "orphan reaped\n");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    record(argc, argv);
+    const char* actions = std::getenv("FAKE_JAVA");
+    std::string_view rest = actions != nullptr ? actions : "";
+    while (!rest.empty()) {
+        const std::size_t end = rest.find(';');
+        const std::string_view action = rest.substr(0, end);
+        rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+        const std::size_t colon = action.find(':');
+        const std::string_view name = action.substr(0, colon);
+        const std::string value(colon == std::string_view::npos ? "" : action.substr(colon + 1));
+        if (name == "out") {
+            write_all(STDOUT_FILENO, from_hex(value));
+        } else if (name == "err") {
+            write_all(STDERR_FILENO, from_hex(value));
+        } else if (name == "lines") {
+            write_lines(std::stol(value));
+        } else if (name == "echo-stdin") {
+            echo_stdin();
+        } else if (name == "sleep") {
+            sleep_ms(std::stol(value));
+        } else if (name == "exit") {
+            return std::stoi(value);
+        } else if (name == "raise") {
+            signal(std::stoi(value), SIG_DFL);
+            raise(std::stoi(value));
+        } else if (name == "signals") {
+            count_signals(std::stol(value));
+        } else if (name == "orphan") {
+            leave_orphan();
+        } else {
+            std::fprintf(stderr, "fake java: unknown action %.*s\n",
+                         static_cast<int>(name.size()), name.data());
+            return 99;
+        }
+    }
+    return 0;
+}
