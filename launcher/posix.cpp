@@ -9,11 +9,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
 #include <atomic>
+#include <memory>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
+#include <span>
 #include <thread>
 #include <utility>
 
@@ -124,6 +125,14 @@ int exit_status_of(int wait_status) {
     return launcher_failure;
 }
 
+// Waits until `fd` is ready for `events`; for descriptors that someone made
+// non-blocking.
+void wait_until_ready(int fd, short events) {
+    pollfd ready{fd, events, 0};
+    while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
 // Writes all of `data` to `fd`. False, with errno set, when the descriptor
 // cannot take it (a closed pipe, a full disk).
 bool write_all(int fd, const char* data, std::size_t size) {
@@ -138,9 +147,7 @@ bool write_all(int fd, const char* data, std::size_t size) {
             continue;
         }
         if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            // Someone made the descriptor non-blocking; wait until it drains.
-            pollfd ready{fd, POLLOUT, 0};
-            ::poll(&ready, 1, -1);
+            wait_until_ready(fd, POLLOUT);
             continue;
         }
         return false;
@@ -148,28 +155,99 @@ bool write_all(int fd, const char* data, std::size_t size) {
     return true;
 }
 
-// Copies everything from `from` to `to` until end of file, each piece as soon
-// as it arrives. When `to` fails, the rest is still read and dropped, so that
-// the server never blocks on a full pipe; a read error ends the relay.
-void relay(int from, int to) {
-    std::array<char, 64 * 1024> buffer;
-    bool writing = true;
+// What one step of the relay did.
+enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice };
+
+// Moves what the server has written so far straight from the pipe to `to`
+// with splice(2), without copying it through the launcher: a pipe or a file
+// takes the pages as they are. Blocks until there is something to move.
+Step splice_some(int from, int to) {
+    // As much as a pipe can hold at most; splice returns once the input
+    // pipe is empty, so a small piece still goes on at once.
+    constexpr std::size_t most = 1024 * 1024;
+    for (;;) {
+        const ssize_t moved = ::splice(from, nullptr, to, nullptr, most, 0);
+        if (moved > 0) {
+            return Step::moved;
+        }
+        if (moved == 0) {
+            return Step::end_of_input;
+        }
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            // A non-blocking end makes splice give up when the input is
+            // empty or the output is full; wait for both, one at a time.
+            wait_until_ready(from, POLLIN);
+            wait_until_ready(to, POLLOUT);
+            continue;
+        case EINVAL:  // a terminal, an appending file, a file system without splice
+        case ENOSYS:
+            return Step::cannot_splice;
+        default:
+            return Step::write_failed;
+        }
+    }
+}
+
+// The same with read(2) and write(2), for outputs that splice cannot take,
+// and for dropping the output once `to` has failed (`to` < 0).
+Step copy_some(int from, int to, std::span<char> buffer) {
     for (;;) {
         const ssize_t got = ::read(from, buffer.data(), buffer.size());
         if (got == 0) {
-            return;
+            return Step::end_of_input;
         }
         if (got < 0) {
             if (errno == EINTR) {
                 continue;
             }
+            return Step::read_failed;
+        }
+        if (to >= 0 && !write_all(to, buffer.data(), static_cast<std::size_t>(got))) {
+            return Step::write_failed;
+        }
+        return Step::moved;
+    }
+}
+
+// Copies everything from `from` to `to` until end of file, each piece as soon
+// as it arrives. When `to` fails, the rest is still read and dropped, so that
+// the server never blocks on a full pipe; a read error ends the relay.
+void relay(int from, int to) {
+    bool splicing = true;
+    std::unique_ptr<char[]> buffer;  // only for the read and write path
+    constexpr std::size_t buffer_size = 128 * 1024;
+    for (;;) {
+        Step step = Step::cannot_splice;
+        if (splicing) {
+            step = splice_some(from, to);
+            if (step == Step::cannot_splice) {
+                splicing = false;
+                continue;
+            }
+        } else {
+            if (!buffer) {
+                buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
+            }
+            step = copy_some(from, to, {buffer.get(), buffer_size});
+        }
+        switch (step) {
+        case Step::moved:
+        case Step::cannot_splice:
+            break;
+        case Step::end_of_input:
+            return;
+        case Step::read_failed:
             report("cannot read the server's output", last_error());
             return;
-        }
-        if (writing && !write_all(to, buffer.data(), static_cast<std::size_t>(got))) {
+        case Step::write_failed:
             report("cannot write to standard output; the server's further output is dropped",
                    last_error());
-            writing = false;
+            to = -1;
+            splicing = false;
+            break;
         }
     }
 }

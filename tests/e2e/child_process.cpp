@@ -119,6 +119,9 @@ Child::Child(const Options& options) {
         child_ends[0] = in[0];
         child_ends[1] = out[1];
         child_ends[2] = err[1];
+        if (options.nonblocking_output) {
+            fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+        }
         for (int fd = 0; fd < 3; ++fd) {
             posix_spawn_file_actions_adddup2(&actions, child_ends[fd], fd);
         }

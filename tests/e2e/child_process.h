@@ -22,6 +22,7 @@ struct Options {
     bool terminal = false;                    // stdin, stdout and stderr on a new pseudo-terminal,
                                               // in a new session that it controls
     bool own_process_group = false;           // in a process group of its own
+    bool nonblocking_output = false;          // stdout is a pipe in non-blocking mode
 };
 
 struct Result {

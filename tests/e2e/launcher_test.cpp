@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "launcher_support.h"
@@ -111,15 +112,21 @@ TEST(Launcher, RelaysEveryByteInOrder) {
     }
 }
 
-TEST(Launcher, RelaysTensOfMegabytesIntact) {
-    constexpr long lines = 400000;  // 32 MB
-    std::string expected;
-    expected.reserve(lines * 80);
-    for (long i = 0; i < lines; ++i) {
+// What the stand-in writes for "lines:<count>".
+std::string numbered_lines(long count) {
+    std::string lines;
+    lines.reserve(static_cast<std::size_t>(count) * 80);
+    for (long i = 0; i < count; ++i) {
         char line[128];
         std::snprintf(line, sizeof line, "%010ld %068d\n", i, 0);
-        expected.append(line, 80);
+        lines.append(line, 80);
     }
+    return lines;
+}
+
+TEST(Launcher, RelaysTensOfMegabytesIntact) {
+    constexpr long lines = 400000;  // 32 MB
+    const std::string expected = numbered_lines(lines);
     ScratchDirectory folder;
     const auto result =
         test::run(launcher_options(folder, {}, "lines:" + std::to_string(lines)));
@@ -128,6 +135,38 @@ TEST(Launcher, RelaysTensOfMegabytesIntact) {
     EXPECT_EQ(std::hash<std::string>{}(result.out.substr(header.size())),
               std::hash<std::string>{}(expected));
     EXPECT_EQ(result.status, 0);
+}
+
+// Standard output may also be a file, truncated or appended to, or a pipe
+// that another program made non-blocking and that fills up: the same bytes
+// arrive, and nothing is reported.
+TEST(Launcher, RelaysIntactToFilesAndToANonBlockingPipe) {
+    const std::string expected =
+        startup_line + "java -Xmx2048m -jar server.jar \n" + numbered_lines(20000);  // 1.6 MB
+    for (const std::string redirection : {">", ">>"}) {
+        ScratchDirectory folder;
+        folder.write("out", "kept\n");
+        auto options = launcher_options(folder, {}, "lines:20000");
+        options.argv.insert(options.argv.begin(),
+                            {"/bin/sh", "-c", "exec \"$0\" " + redirection + " out"});
+        const auto result = test::run(options);
+        EXPECT_EQ(result.status, 0) << redirection;
+        EXPECT_EQ(result.err, "") << redirection;
+        const auto written = test::read_file(folder.file("out"));
+        ASSERT_TRUE(written.has_value());
+        EXPECT_TRUE(*written == (redirection == ">>" ? "kept\n" : "") + expected)
+            << redirection << ": " << written->size() << " bytes";
+    }
+
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "lines:20000");
+    options.nonblocking_output = true;
+    test::Child child(options);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // let the pipe fill up
+    const auto result = child.finish();
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_TRUE(result.out == expected) << result.out.size() << " bytes";
 }
 
 TEST(Launcher, StandardInputReachesTheServerAndStandardErrorPassesBy) {

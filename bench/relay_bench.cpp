@@ -1,0 +1,455 @@
+// Measures the launcher against the plainest way of doing its job, side by
+// side in one run, and prints the figures and their ratios:
+//
+//   throughput  launcher | cat > /dev/null
+//               against  sh -c 'exec java' | cat | cat > /dev/null
+//               (cat as the relay), the stand-in writing 80-column lines;
+//   latency     the time a line takes from the bench through a server that
+//               echoes its input back to the bench, with the launcher, cat or
+//               nothing relaying the server's output;
+//   start-up    the launcher on a server that exits at once, against
+//               sh -c 'exec java -Xmx2048m -jar server.jar', and the peak
+//               resident size of the launcher process.
+//
+// Each pair of runs is made back to back, in alternating order, and the
+// figures are medians, so that a busy machine slows both sides alike.
+// The exit status is non-zero only when a run itself failed (a non-zero
+// status, a lost line); the ratios are for people to read.
+#include <fcntl.h>
+#include <poll.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string& what, int error = errno) {
+    throw std::system_error(error, std::system_category(), what);
+}
+
+class Descriptor {
+public:
+    Descriptor() = default;
+    explicit Descriptor(int fd) : fd_(fd) {}
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        std::swap(fd_, other.fd_);
+        return *this;
+    }
+    ~Descriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_ = -1;
+};
+
+struct Pipe {
+    Descriptor read;
+    Descriptor write;
+};
+
+Pipe make_pipe() {
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0) {
+        fail("pipe2");
+    }
+    return {Descriptor(ends[0]), Descriptor(ends[1])};
+}
+
+Descriptor open_null() {
+    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        fail("/dev/null");
+    }
+    return Descriptor(fd);
+}
+
+struct Settings {
+    std::string launcher = LAUNCHER_BINARY;
+    std::string fake_java_dir = FAKE_JAVA_DIR;
+    long lines = 3355443;  // 256 MiB of 80-column lines
+    int throughput_pairs = 5;
+    int latency_samples = 300;
+    int startup_pairs = 300;
+    std::string only;  // one part alone: throughput, latency or startup
+};
+
+// The environment of every run: the stand-in runtime first on PATH, and
+// FAKE_JAVA set to `actions`.
+std::vector<std::string> environment(const std::string& java_dir, const std::string& actions) {
+    std::vector<std::string> result;
+    const char* path = std::getenv("PATH");
+    result.push_back("PATH=" + java_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+    result.push_back("FAKE_JAVA=" + actions);
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string_view text = *entry;
+        if (!text.starts_with("PATH=") && !text.starts_with("FAKE_JAVA=")) {
+            result.emplace_back(text);
+        }
+    }
+    return result;
+}
+
+// Starts `argv` with standard input and output on the given descriptors;
+// standard error stays the bench's own.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in,
+            int out) {
+    std::vector<char*> args;
+    for (const std::string& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<char*> vars;
+    for (const std::string& v : env) {
+        vars.push_back(const_cast<char*>(v.c_str()));
+    }
+    vars.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
+    pid_t pid = 0;
+    const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), vars.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) {
+        fail("cannot start " + argv[0], error);
+    }
+    return pid;
+}
+
+// Waits for `pid`; throws unless it exited with status 0.
+void collect(pid_t pid, const std::string& what) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) {
+            fail("waitpid");
+        }
+    }
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error(what + " failed (wait status " + std::to_string(status) + ")");
+    }
+}
+
+using Command = std::vector<std::string>;
+
+// The processor time, user and system, that process `pid` used itself (not
+// its children), once it has ended but before it is collected.
+double own_cpu_seconds(pid_t pid) {
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+        if (errno != EINTR) {
+            fail("waitid");
+        }
+    }
+    std::FILE* file = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+    if (file == nullptr) {
+        fail("/proc/<pid>/stat");
+    }
+    char text[1024] = "";
+    const std::size_t size = std::fread(text, 1, sizeof text - 1, file);
+    std::fclose(file);
+    text[size] = '\0';
+    // Fields 14 and 15, utime and stime, counted after the command name.
+    const char* field = std::strrchr(text, ')');
+    for (int i = 2; i < 14 && field != nullptr; ++i) {
+        field = std::strchr(field + 1, ' ');
+    }
+    if (field == nullptr) {
+        throw std::runtime_error("unexpected /proc/<pid>/stat");
+    }
+    char* end = nullptr;
+    const double user = std::strtod(field + 1, &end);
+    const double system = std::strtod(end, nullptr);
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+struct PipelineRun {
+    double seconds = 0;              // wall time of the whole pipeline
+    std::vector<double> cpu_seconds;  // each command's own processor time
+};
+
+// Runs the commands as a pipeline from /dev/null to /dev/null.
+PipelineRun run_pipeline(const std::vector<Command>& commands,
+                         const std::vector<std::string>& env) {
+    const Descriptor null = open_null();
+    const auto start = Clock::now();
+    std::vector<pid_t> pids;
+    Descriptor input;
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        const bool last = i + 1 == commands.size();
+        Pipe pipe = last ? Pipe{} : make_pipe();
+        const int in = input.get() >= 0 ? input.get() : null.get();
+        const int out = last ? null.get() : pipe.write.get();
+        pids.push_back(spawn(commands[i], env, in, out));
+        input = std::move(pipe.read);
+    }
+    PipelineRun run;
+    for (std::size_t i = 0; i < pids.size(); ++i) {
+        run.cpu_seconds.push_back(own_cpu_seconds(pids[i]));
+        collect(pids[i], commands[i][0]);
+    }
+    run.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    return run;
+}
+
+double median(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Runs `a` and `b` `pairs` times each, alternating which goes first, and
+// returns the medians of a, b and a/b.
+struct Paired {
+    double a;
+    double b;
+    double ratio;
+};
+
+template <typename A, typename B>
+Paired paired(int pairs, A a, B b) {
+    std::vector<double> as, bs, ratios;
+    for (int i = 0; i < pairs; ++i) {
+        double ta = 0, tb = 0;
+        if (i % 2 == 0) {
+            ta = a();
+            tb = b();
+        } else {
+            tb = b();
+            ta = a();
+        }
+        as.push_back(ta);
+        bs.push_back(tb);
+        ratios.push_back(ta / tb);
+    }
+    return {median(as), median(bs), median(ratios)};
+}
+
+void throughput(const Settings& s) {
+    const auto env = environment(s.fake_java_dir, "lines:" + std::to_string(s.lines));
+    const Command cat = {"/bin/cat"};
+    // The relay's own processor time: the launcher's, and the first cat's.
+    std::vector<double> launcher_cpu, cat_cpu;
+    const auto result = paired(
+        s.throughput_pairs,
+        [&] {
+            const PipelineRun run = run_pipeline({{s.launcher}, cat}, env);
+            launcher_cpu.push_back(run.cpu_seconds[0]);
+            return run.seconds;
+        },
+        [&] {
+            const PipelineRun run = run_pipeline({{"/bin/sh", "-c", "exec java"}, cat, cat}, env);
+            cat_cpu.push_back(run.cpu_seconds[1]);
+            return run.seconds;
+        });
+    const double mib = static_cast<double>(s.lines) * 80 / (1024 * 1024);
+    std::printf("throughput: %.1f MiB of 80-column lines, median of %d paired runs\n", mib,
+                s.throughput_pairs);
+    std::printf("                                              wall time  rate        relay CPU\n");
+    std::printf("  launcher | cat > /dev/null                  %7.3f s  %6.1f MiB/s  %6.3f s\n",
+                result.a, mib / result.a, median(launcher_cpu));
+    std::printf("  sh -c 'exec java' | cat | cat > /dev/null   %7.3f s  %6.1f MiB/s  %6.3f s\n",
+                result.b, mib / result.b, median(cat_cpu));
+    std::printf("  ratio launcher / cat                        %7.3f    (target <= 1.0)\n",
+                result.ratio);
+}
+
+// Sends numbered lines into the command's standard input one at a time and
+// returns the median time until each came back on its standard output, in
+// microseconds.
+double echo_latency(const Command& command, const std::vector<std::string>& env, int samples) {
+    Pipe in = make_pipe();
+    Pipe out = make_pipe();
+    const pid_t pid = spawn(command, env, in.read.get(), out.write.get());
+    in.read = Descriptor();
+    out.write = Descriptor();
+    std::string seen;
+    std::vector<double> times;
+    constexpr int warm_up = 10;
+    for (int i = 0; i < samples + warm_up; ++i) {
+        const std::string line = "ping " + std::to_string(i) + "\n";
+        const auto start = Clock::now();
+        if (::write(in.write.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            fail("writing to " + command[0]);
+        }
+        while (!seen.ends_with(line)) {
+            char buffer[4096];
+            const ssize_t n = ::read(out.read.get(), buffer, sizeof buffer);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                throw std::runtime_error(command[0] + " ended before echoing " + line);
+            }
+            seen.append(buffer, static_cast<std::size_t>(n));
+        }
+        if (i >= warm_up) {
+            times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+        }
+        seen.clear();
+        // The server idles between lines, as a game server's console does.
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    in.write = Descriptor();
+    collect(pid, command[0]);
+    return median(times);
+}
+
+void latency(const Settings& s) {
+    const auto env = environment(s.fake_java_dir, "echo-stdin");
+    // The pipeline "sh -c 'exec java' | cat" as one process of the bench's.
+    const Command cat_relay = {"/bin/sh", "-c", "sh -c 'exec java' | cat"};
+    const double direct = echo_latency({"/bin/sh", "-c", "exec java"}, env, s.latency_samples);
+    const double via_cat = echo_latency(cat_relay, env, s.latency_samples);
+    const double via_launcher = echo_latency({s.launcher}, env, s.latency_samples);
+    std::printf("latency: a line through an echoing server and back, median of %d\n",
+                s.latency_samples);
+    std::printf("  no relay                                    %8.1f us\n", direct);
+    std::printf("  cat as the relay                            %8.1f us\n", via_cat);
+    std::printf("  launcher as the relay                       %8.1f us\n", via_launcher);
+    std::printf("  added by the launcher                       %8.1f us  (target < 1000)\n",
+                via_launcher - direct);
+}
+
+// Runs `command` from /dev/null to /dev/null; returns its wall time in seconds.
+double run_once(const Command& command, const std::vector<std::string>& env) {
+    const Descriptor null = open_null();
+    const auto start = Clock::now();
+    collect(spawn(command, env, null.get(), null.get()), command[0]);
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Runs `command` and samples the VmHWM line of its /proc status until it
+// ends; returns the last value read, in KiB.
+long peak_rss_while_running(const Command& command, const std::vector<std::string>& env) {
+    const Descriptor null = open_null();
+    const pid_t pid = spawn(command, env, null.get(), null.get());
+    const std::string status_path = "/proc/" + std::to_string(pid) + "/status";
+    long peak = 0;
+    for (;;) {
+        siginfo_t info{};
+        if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == pid) {
+            break;
+        }
+        std::FILE* status = std::fopen(status_path.c_str(), "r");
+        if (status != nullptr) {
+            char line[256];
+            while (std::fgets(line, sizeof line, status) != nullptr) {
+                if (std::strncmp(line, "VmHWM:", 6) == 0) {
+                    peak = std::max(peak, std::atol(line + 6));
+                }
+            }
+            std::fclose(status);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    collect(pid, command[0]);
+    return peak;
+}
+
+void startup(const Settings& s) {
+    const auto env = environment(s.fake_java_dir, "");
+    const Command plain = {"/bin/sh", "-c", "exec java -Xmx2048m -jar server.jar"};
+    const auto times = paired(
+        s.startup_pairs, [&] { return run_once({s.launcher}, env); },
+        [&] { return run_once(plain, env); });
+    std::printf("start-up: a server that exits at once, median of %d paired runs\n",
+                s.startup_pairs);
+    std::printf("  launcher                                    %8.2f ms\n", times.a * 1000);
+    std::printf("  sh -c 'exec java -Xmx2048m -jar server.jar' %8.2f ms\n", times.b * 1000);
+    std::printf("  ratio launcher / sh                         %8.3f    (target <= 1.5)\n",
+                times.ratio);
+
+    // The launcher's own peak resident size: wait4 would report the larger
+    // of it, its children's and whatever the bench had when it started it,
+    // so it is read from the launcher's VmHWM while the server runs, until
+    // the launcher ends.
+    long launcher_rss = 0;
+    for (int i = 0; i < 3; ++i) {
+        launcher_rss = std::max(launcher_rss, peak_rss_while_running({s.launcher},
+                                                                     environment(s.fake_java_dir, "sleep:200")));
+    }
+    std::printf("  peak RSS of the launcher (VmHWM)            %8ld KiB  (target < 4096)\n",
+                launcher_rss);
+}
+
+void usage() {
+    std::fputs(
+        "usage: launcher_bench [--smoke] [--only throughput|latency|startup] [--lines N]\n"
+        "                      [--launcher PATH] [--fake-java-dir DIR]\n"
+        "  --smoke  small sizes and few runs: checks that every run works\n",
+        stderr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Settings settings;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const bool has_value = i + 1 < argc;
+        if (arg == "--smoke") {
+            settings.lines = 20000;
+            settings.throughput_pairs = 1;
+            settings.latency_samples = 20;
+            settings.startup_pairs = 2;
+        } else if (arg == "--only" && has_value) {
+            settings.only = argv[++i];
+        } else if (arg == "--lines" && has_value) {
+            settings.lines = std::atol(argv[++i]);
+        } else if (arg == "--launcher" && has_value) {
+            settings.launcher = argv[++i];
+        } else if (arg == "--fake-java-dir" && has_value) {
+            settings.fake_java_dir = argv[++i];
+        } else {
+            usage();
+            return 2;
+        }
+    }
+    try {
+        // The runs happen in a scratch server folder without settings.
+        const std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                             ("launcher-bench-run-" + std::to_string(getpid()));
+        std::filesystem::create_directories(folder);
+        std::filesystem::current_path(folder);
+        const std::pair<const char*, void (*)(const Settings&)> parts[] = {
+            {"throughput", throughput}, {"latency", latency}, {"startup", startup}};
+        for (const auto& [name, part] : parts) {
+            if (settings.only.empty() || settings.only == name) {
+                part(settings);
+                std::fflush(stdout);
+            }
+        }
+        std::filesystem::current_path("/");
+        std::filesystem::remove_all(folder);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "launcher_bench: %s\n", error.what());
+        return 1;
+    }
+    return 0;
+}
