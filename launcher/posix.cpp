@@ -30,6 +30,9 @@ namespace {
 
 constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
 constexpr int launcher_failure = EXIT_FAILURE;
+// The largest pipe that Linux grants without privileges by default
+// (/proc/sys/fs/pipe-max-size).
+constexpr int server_pipe_size = 1024 * 1024;
 
 std::error_code last_error(int error = errno) {
     return {error, std::system_category()};
@@ -265,6 +268,12 @@ FileDescriptor start_server(const std::string& command_text, ServerProcess& serv
     }
     FileDescriptor read_end(ends[0]);
     const FileDescriptor write_end(ends[1]);
+    // A pipe larger than the default 64 KiB lets the server write on while
+    // the console takes its time, instead of stopping at every full pipe;
+    // the relay still passes each piece on as soon as it arrives.
+    if (::fcntl(read_end.get(), F_SETPIPE_SZ, server_pipe_size) < 0) {
+        report("cannot enlarge the pipe for the server's output", last_error());
+    }
 
     SpawnFileActions actions;
     posix_spawn_file_actions_adddup2(actions.get(), write_end.get(), STDOUT_FILENO);
