@@ -83,11 +83,13 @@ public:
     SpawnFileActions() { posix_spawn_file_actions_init(&actions_); }
     SpawnFileActions(const SpawnFileActions&) = delete;
     SpawnFileActions& operator=(const SpawnFileActions&) = delete;
+    SpawnFileActions(SpawnFileActions&&) = delete;
+    SpawnFileActions& operator=(SpawnFileActions&&) = delete;
     ~SpawnFileActions() { posix_spawn_file_actions_destroy(&actions_); }
     posix_spawn_file_actions_t* get() { return &actions_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
+    posix_spawn_file_actions_t actions_{};
 };
 
 class SpawnAttributes {
@@ -95,11 +97,13 @@ public:
     SpawnAttributes() { posix_spawnattr_init(&attributes_); }
     SpawnAttributes(const SpawnAttributes&) = delete;
     SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    SpawnAttributes(SpawnAttributes&&) = delete;
+    SpawnAttributes& operator=(SpawnAttributes&&) = delete;
     ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
     posix_spawnattr_t* get() { return &attributes_; }
 
 private:
-    posix_spawnattr_t attributes_;
+    posix_spawnattr_t attributes_{};
 };
 
 // What the runner and the signal watcher share about the running server.
@@ -167,7 +171,7 @@ enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice 
 Step splice_some(int from, int to) {
     // As much as a pipe can hold at most; splice returns once the input
     // pipe is empty, so a small piece still goes on at once.
-    constexpr std::size_t most = 1024 * 1024;
+    constexpr std::size_t most = std::size_t{1024} * 1024;
     for (;;) {
         const ssize_t moved = ::splice(from, nullptr, to, nullptr, most, 0);
         if (moved > 0) {
@@ -221,7 +225,7 @@ Step copy_some(int from, int to, std::span<char> buffer) {
 void relay(int from, int to) {
     bool splicing = true;
     std::unique_ptr<char[]> buffer;  // only for the read and write path
-    constexpr std::size_t buffer_size = 128 * 1024;
+    constexpr std::size_t buffer_size = std::size_t{128} * 1024;
     for (;;) {
         Step step = Step::cannot_splice;
         if (splicing) {
@@ -403,8 +407,12 @@ void prepare_process() {
     // A descriptor among 0 to 2 that is closed would be reused by the pipe
     // and confuse it with the console; keep them taken.
     for (int fd = 0; fd <= 2; ++fd) {
-        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-            ::open("/dev/null", O_RDWR);
+        // Without O_CLOEXEC: it stands in for the standard descriptor, for
+        // the server too.
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            ::open("/dev/null", O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
+            report("cannot open /dev/null in place of a closed standard descriptor",
+                   last_error());
         }
     }
     ::signal(SIGPIPE, SIG_IGN);
@@ -413,7 +421,8 @@ void prepare_process() {
 }
 
 std::error_code set_environment(const char* name, const char* value) {
-    if (::setenv(name, value, 1) != 0) {
+    // The entry point sets the environment before any thread starts.
+    if (::setenv(name, value, 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
         return last_error();
     }
     return {};
