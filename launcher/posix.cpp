@@ -10,13 +10,13 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <memory>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <span>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "platform.h"
 #include "quote.h"
@@ -189,7 +189,7 @@ Step splice_some(int from, int to) {
             wait_until_ready(from, POLLIN);
             wait_until_ready(to, POLLOUT);
             continue;
-        case EINVAL:  // a terminal, an appending file, a file system without splice
+        case EINVAL:  // an appending file, some terminals and file systems
         case ENOSYS:
             return Step::cannot_splice;
         default:
@@ -224,25 +224,16 @@ Step copy_some(int from, int to, std::span<char> buffer) {
 // the server never blocks on a full pipe; a read error ends the relay.
 void relay(int from, int to) {
     bool splicing = true;
-    std::unique_ptr<char[]> buffer;  // only for the read and write path
-    constexpr std::size_t buffer_size = std::size_t{128} * 1024;
+    std::vector<char> buffer;  // once splice is out
     for (;;) {
-        Step step = Step::cannot_splice;
-        if (splicing) {
-            step = splice_some(from, to);
-            if (step == Step::cannot_splice) {
-                splicing = false;
-                continue;
-            }
-        } else {
-            if (!buffer) {
-                buffer = std::make_unique_for_overwrite<char[]>(buffer_size);
-            }
-            step = copy_some(from, to, {buffer.get(), buffer_size});
+        if (!splicing && buffer.empty()) {
+            buffer.resize(std::size_t{128} * 1024);
         }
-        switch (step) {
+        switch (splicing ? splice_some(from, to) : copy_some(from, to, buffer)) {
         case Step::moved:
+            break;
         case Step::cannot_splice:
+            splicing = false;
             break;
         case Step::end_of_input:
             return;
