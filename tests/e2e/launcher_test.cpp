@@ -158,6 +158,28 @@ TEST(Launcher, ClosedStandardOutputNeitherBlocksNorKillsTheServer) {
     EXPECT_NE(result.err.find("cannot write to standard output"), std::string::npos) << result.err;
 }
 
+TEST(Launcher, InheritedIgnoredChildSignalDoesNotLoseTheStatus) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "exit:9");
+    // The shell's "trap '' CHLD" hands an ignored SIGCHLD down to the launcher.
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c", "trap '' CHLD; exec \"$0\" \"$@\""});
+    const auto result = test::run(options);
+    EXPECT_EQ(result.status, 9) << result.err;
+}
+
+TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {});
+    // Four descriptors: enough to start, too few for the output pipe.
+    options.argv.insert(options.argv.begin(), {"/bin/sh", "-c", "ulimit -n 4; exec \"$0\""});
+    const auto result = test::run(options);
+    EXPECT_EQ(result.err,
+              "launcher: cannot create a pipe for the server's output: Too many open files\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+}
+
 TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
     std::mt19937 random(7);
     const std::string alphabet =
