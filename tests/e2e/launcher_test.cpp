@@ -161,9 +161,9 @@ TEST(Launcher, ClosedStandardOutputNeitherBlocksNorKillsTheServer) {
 TEST(Launcher, InheritedIgnoredChildSignalDoesNotLoseTheStatus) {
     ScratchDirectory folder;
     auto options = launcher_options(folder, {}, "exit:9");
-    // The shell's "trap '' CHLD" hands an ignored SIGCHLD down to the launcher.
+    // bash hands an ignored SIGCHLD down to what it runs.
     options.argv.insert(options.argv.begin(),
-                        {"/bin/sh", "-c", "trap '' CHLD; exec \"$0\" \"$@\""});
+                        {"/bin/bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\""});
     const auto result = test::run(options);
     EXPECT_EQ(result.status, 9) << result.err;
 }
