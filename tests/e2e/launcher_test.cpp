@@ -171,8 +171,11 @@ TEST(Launcher, InheritedIgnoredChildSignalDoesNotLoseTheStatus) {
 TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
     ScratchDirectory folder;
     auto options = launcher_options(folder, {});
-    // Four descriptors: enough to start, too few for the output pipe.
-    options.argv.insert(options.argv.begin(), {"/bin/sh", "-c", "ulimit -n 4; exec \"$0\""});
+    // One free descriptor: enough to start, too few for the output pipe.
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c",
+                         "n=0; while [ -e /proc/$$/fd/$n ]; do n=$((n + 1)); done; "
+                         "ulimit -n $((n + 1)); exec \"$0\""});
     const auto result = test::run(options);
     EXPECT_EQ(result.err,
               "launcher: cannot create a pipe for the server's output: Too many open files\n");
