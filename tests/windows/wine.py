@@ -37,18 +37,28 @@ class Wine:
         env.update(extra or {})
         return env
 
+    def ensure_server(self):
+        """Starts the prefix's wine server unless it runs. A server that a
+        wine program started itself would inherit that program's standard
+        output and error and keep them open long after the program ended, so
+        that whoever reads them (the test, ctest) would wait for it."""
+        subprocess.run([self.wineserver, f"-p{SERVER_LINGER_SECONDS}"], env=self.environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
     def start(self):
         self.prefix.mkdir(parents=True, exist_ok=True)
-        subprocess.run([self.wineserver, f"-p{SERVER_LINGER_SECONDS}"],
-                       env=self.environment(), check=True)
+        self.ensure_server()
         subprocess.run([self.wine, "wineboot", "--init"], env=self.environment(), check=True,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
 
     def stop(self):
         subprocess.run([self.wineserver, "-k"], env=self.environment(), check=False)
 
     def run(self, program, arguments, extra_env=None, **options):
         """subprocess.run of `program` (a Unix path) under wine."""
+        self.ensure_server()
         return subprocess.run([self.wine, str(program), *arguments],
                               env=self.environment(extra_env), **options)
 
