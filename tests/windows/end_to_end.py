@@ -7,10 +7,12 @@ error; only the launcher's are looked for there.)"""
 import argparse
 import os
 import pathlib
+import pty
 import random
 import subprocess
 import sys
 import tempfile
+import threading
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -50,7 +52,37 @@ class Run:
         return lines[2]
 
 
-def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None):
+def run_on_console(arguments, extra, folder):
+    """Runs the launcher with a console: wine makes one for a program whose
+    standard input is a terminal. Standard error goes to the terminal too;
+    standard output stays a pipe, for its exact bytes."""
+    terminal, program_side = pty.openpty()
+    console = []
+    # The console's screen updates must be read, or wine blocks on them.
+    reader = threading.Thread(target=lambda: console.extend(iter(
+        lambda: _read_or_empty(terminal), b"")), daemon=True)
+    reader.start()
+    try:
+        process = wine.popen(config.launcher, list(arguments), extra_env=extra, cwd=folder,
+                             stdin=program_side, stdout=subprocess.PIPE, stderr=program_side)
+        os.close(program_side)
+        stdout, _ = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+    finally:
+        os.close(terminal)
+        reader.join(timeout=5)
+    return subprocess.CompletedProcess(process.args, process.returncode, stdout,
+                                       b"".join(console))
+
+
+def _read_or_empty(fd):
+    try:
+        return os.read(fd, 4096)
+    except OSError:  # the terminal is gone
+        return b""
+
+
+def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None,
+                 console=False):
     """Runs the launcher in a new scratch folder. `stand_in` holds the
     STAND_IN_* settings of the stand-in java, without the prefix."""
     folder = pathlib.Path(tempfile.mkdtemp(dir=config.scratch))
@@ -62,6 +94,8 @@ def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, 
     extra = {f"STAND_IN_{key}": value for key, value in (stand_in or {}).items()}
     if java_on_path:
         extra["WINEPATH"] = windows_path(config.java_dir)
+    if console:
+        return Run(run_on_console(arguments, extra, folder), folder)
     completed = wine.run(config.launcher, list(arguments), extra_env=extra, cwd=folder,
                          stdout=subprocess.PIPE if stdout is None else stdout,
                          stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
@@ -168,6 +202,15 @@ class Output(unittest.TestCase):
         self.assertEqual(run.status, 7, run.stderr[-2000:])
         self.assertEqual(run.stderr.count(b"launcher: cannot write to standard output"), 1,
                          run.stderr[-2000:])
+
+    def test_ctrl_c_reaches_the_server_and_the_launcher_relays_on(self):
+        # Ctrl-C goes to every process on the console. The server (the
+        # stand-in) handles it and writes on; the launcher must outlive it
+        # and relay what follows. (wine's cmd.exe ends with status 0 after a
+        # Ctrl-C, whatever the server's status, so the status is not checked
+        # here.)
+        run = run_launcher(stand_in={"CTRL_C": "1", "EXIT": "5"}, console=True)
+        self.assertEqual(run.relayed(self), b"ctrl-c handled\r\n")
 
     def test_runtime_not_found(self):
         run = run_launcher(java_on_path=False)

@@ -15,6 +15,9 @@
 //   STAND_IN_FLOOD       that many bytes of filler lines to write to standard
 //                        output; when the pipe refuses them (its reader
 //                        closed it), exit at once with code 99.
+//   STAND_IN_CTRL_C      sends Ctrl-C to every process on the console (the
+//                        launcher, cmd.exe and itself), waits until its own
+//                        handler has seen it and writes "ctrl-c handled".
 //   STAND_IN_EXIT        the exit code; 0 without it.
 #include <windows.h>
 
@@ -30,6 +33,34 @@
 #include <vector>
 
 namespace {
+
+volatile LONG ctrl_c_events = 0;
+
+BOOL WINAPI on_console_control(DWORD event) {
+    if (event == CTRL_C_EVENT) {
+        InterlockedIncrement(&ctrl_c_events);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void send_ctrl_c() {
+    if (SetConsoleCtrlHandler(on_console_control, TRUE) == FALSE ||
+        GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0) == FALSE) {
+        std::fprintf(stderr, "stand-in java: cannot send Ctrl-C (error %lu)\n", GetLastError());
+        std::exit(100);
+    }
+    // The handler runs on a thread of its own.
+    for (int waited = 0; ctrl_c_events == 0; waited += 10) {
+        if (waited > 5000) {
+            std::fprintf(stderr, "stand-in java: Ctrl-C did not arrive\n");
+            std::exit(100);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    // Time for the other processes' handlers too.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+}
 
 std::string to_hex(std::string_view bytes) {
     static constexpr char digits[] = "0123456789abcdef";
@@ -108,6 +139,10 @@ int main(int argc, char** argv) {
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
 
+    if (std::getenv("STAND_IN_CTRL_C") != nullptr) {
+        send_ctrl_c();
+        write_all(1, "ctrl-c handled\n");
+    }
     if (const char* error = std::getenv("STAND_IN_ERROR")) {
         for (const std::string& piece : from_hex(error)) {
             write_all(2, piece);

@@ -62,6 +62,12 @@ class Wine:
         return subprocess.run([self.wine, str(program), *arguments],
                               env=self.environment(extra_env), **options)
 
+    def popen(self, program, arguments, extra_env=None, **options):
+        """subprocess.Popen of `program` (a Unix path) under wine."""
+        self.ensure_server()
+        return subprocess.Popen([self.wine, str(program), *arguments],
+                                env=self.environment(extra_env), **options)
+
 
 def windows_path(path):
     """The Windows path of a Unix path, through wine's drive Z:, which maps
