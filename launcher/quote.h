@@ -43,13 +43,14 @@ std::string quote_for_posix_shell(std::string_view word);
 //    runtime's part ways at the first literal quote, and inside its quotes
 //    cmd keeps carets.)
 //
-// 3. cmd replaces %NAME% (and %NAME:...%) by the variable's value anywhere in
-//    the line, even inside quotes, and on the command line, unlike in batch
-//    files, there is no escape for "%" ("set /?"). Undefined names are left
-//    as they are. Since every "%" is followed by the opening quote of the
-//    next part, any name cmd can find starts with a double quote (before
-//    caret removal: with ^"), and no variable has such a name; every "%"
-//    reaches the program unchanged.
+// 3. cmd replaces %NAME% (and the forms %NAME:~n,m% and %NAME:a=b% of
+//    "set /?") by the variable's value anywhere in the line, even inside
+//    quotes, before it looks at carets; on the command line, unlike in batch
+//    files (where %% stands for %), there is no documented escape for "%".
+//    Undefined names are left as they are. Since every "%" is followed by the
+//    opening quote of the next part, any name cmd can find starts with a
+//    double quote (with ^" before the carets are removed), and no variable
+//    has such a name: every "%" reaches the program unchanged.
 //
 // Assumed, as _popen leaves them: delayed expansion is off (cmd's default,
 // "cmd /?"), so "!" is an ordinary character. The text after /c starts with

@@ -9,6 +9,7 @@ import os
 import pathlib
 import pty
 import random
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -232,7 +233,10 @@ def main():
     config.launcher = config.launcher.resolve()
     config.java_dir = config.java_dir.resolve()
     config.scratch = config.scratch.resolve()
-    config.scratch.mkdir(parents=True, exist_ok=True)
+    # The scratch folders of the last run are kept until the next one, to
+    # look into after a failure.
+    shutil.rmtree(config.scratch, ignore_errors=True)
+    config.scratch.mkdir(parents=True)
     wine = Wine(config.prefix, config.wine, config.wineserver)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
