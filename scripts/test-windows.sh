@@ -17,8 +17,6 @@ python=/usr/bin/python3
 version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' build/windows-x86/launcher/version.h)
 "$python" tests/windows/check_image.py --machine x86 --file-version "$version" \
   build/windows-x86/launcher/launcher.exe
-"$python" tests/windows/check_image.py --machine x86 --file-version "$version" --self-test \
-  build/windows-x86/launcher/launcher.exe
 "$python" tests/windows/check_image.py --machine x64 --file-version "$version" \
   build/windows-x64/launcher/launcher.exe
 
