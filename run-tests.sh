@@ -4,16 +4,17 @@
 # from Debian first when it is missing (run as root on a fresh machine).
 #
 #   ./run-tests.sh            every stage
-#   ./run-tests.sh native     only the named stages (native, ...)
+#   ./run-tests.sh native     only the named stages (native, windows, ...)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the stages need.
-packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux)
+packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile)
 scripts/install-packages.sh "${packages[@]}"
 
 stages=("$@")
-((${#stages[@]})) || stages=(native)
+((${#stages[@]})) || stages=(native windows)
 for stage in "${stages[@]}"; do
   echo "run-tests: stage $stage"
   "scripts/test-$stage.sh"
