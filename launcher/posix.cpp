@@ -407,6 +407,9 @@ void prepare_process() {
         }
     }
     ::signal(SIGPIPE, SIG_IGN);
+    // Inherited "ignore" for SIGCHLD would make the system collect the server
+    // itself, and its exit status would be lost.
+    ::signal(SIGCHLD, SIG_DFL);
     const sigset_t watched = watched_signals();
     pthread_sigmask(SIG_BLOCK, &watched, nullptr);
 }

@@ -17,6 +17,41 @@ bool is_plain_for_shell(char c) {
     }
 }
 
+bool is_plain_for_cmd(char c) {
+    // As for the shell, without "%", which cmd expands even inside quotes.
+    return c != '%' && is_plain_for_shell(c);
+}
+
+// Appends `part` in double quotes for the C runtime's argument parsing.
+void append_runtime_quoted(std::string& text, std::string_view part) {
+    text += '"';
+    std::size_t backslashes = 0;
+    for (const char c : part) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        if (c == '"') {
+            text.append(2 * backslashes + 1, '\\');
+        } else {
+            text.append(backslashes, '\\');
+        }
+        text += c;
+        backslashes = 0;
+    }
+    text.append(2 * backslashes, '\\');
+    text += '"';
+}
+
+bool is_special_for_cmd(char c) {
+    switch (c) {
+    case '"': case '^': case '&': case '|': case '<': case '>': case '(': case ')':
+        return true;
+    default:
+        return false;
+    }
+}
+
 }  // namespace
 
 std::string quote_for_posix_shell(std::string_view word) {
@@ -36,6 +71,46 @@ std::string quote_for_posix_shell(std::string_view word) {
         }
     }
     quoted += '\'';
+    return quoted;
+}
+
+std::string quote_for_cmd(std::string_view word) {
+    bool plain = !word.empty();
+    for (const char c : word) {
+        plain = plain && is_plain_for_cmd(c);
+    }
+    if (plain) {
+        return std::string(word);
+    }
+
+    // Layer 1: the command line the program's C runtime is to split.
+    std::string for_runtime;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t percent = word.find('%', start);
+        std::string part(word.substr(start, percent - start));  // to the end when npos
+        for (char& c : part) {
+            if (c == '\r' || c == '\n') {
+                c = ' ';
+            }
+        }
+        append_runtime_quoted(for_runtime, part);
+        if (percent == std::string_view::npos) {
+            break;
+        }
+        for_runtime += '%';
+        start = percent + 1;
+    }
+
+    // Layer 2: cmd's escapes.
+    std::string quoted;
+    quoted.reserve(2 * for_runtime.size());
+    for (const char c : for_runtime) {
+        if (is_special_for_cmd(c)) {
+            quoted += '^';
+        }
+        quoted += c;
+    }
     return quoted;
 }
 

@@ -16,4 +16,49 @@ namespace launcher {
 // single quotes is special).
 std::string quote_for_posix_shell(std::string_view word);
 
+// For cmd.exe, which _popen starts as "cmd.exe /c <text>", and then the C
+// runtime of the program it starts, which splits its command line into argv.
+// A word made only of letters, digits and + = _ - . , : / @ is returned as it
+// is. Any other word, and the empty word, is written in two layers:
+//
+// 1. For the program's C runtime ("Parsing C command-line arguments" in the
+//    Microsoft C runtime documentation): the word is cut at each "%" and every
+//    part is put in double quotes, so that blanks and tabs stay inside it;
+//    the "%" signs stand between the parts ("a b%" becomes "a b"%"", see 3).
+//    Backslashes are literal unless they precede a double quote. A literal
+//    quote is written \" with the backslashes before it doubled (2n+1
+//    backslashes and a quote give n backslashes and a literal quote), and the
+//    backslashes before a closing quote are doubled (2n backslashes and a
+//    quote give n backslashes, and the quote ends the quoted part). A closing
+//    quote is never followed by another quote, so the runtime's special case
+//    for "" inside quotes, which differs between runtime versions, never
+//    arises.
+//
+// 2. For cmd.exe ("cmd /?"): every double quote and every character that cmd
+//    treats specially outside quotes (& | < > ( ) ^) gets a caret before it.
+//    cmd removes each caret and takes the character after it literally; as
+//    every quote is escaped, cmd never enters its own quoted state, runs
+//    nothing of the word and hands the program exactly the text of layer 1.
+//    (cmd's own quoting is avoided on purpose: its quote state and the
+//    runtime's part ways at the first literal quote, and inside its quotes
+//    cmd keeps carets.)
+//
+// 3. cmd replaces %NAME% (and the forms %NAME:~n,m% and %NAME:a=b% of
+//    "set /?") by the variable's value anywhere in the line, even inside
+//    quotes, before it looks at carets; on the command line, unlike in batch
+//    files (where %% stands for %), there is no documented escape for "%".
+//    Undefined names are left as they are. Since every "%" is followed by the
+//    opening quote of the next part, any name cmd can find starts with a
+//    double quote (with ^" before the carets are removed), and no variable
+//    has such a name: every "%" reaches the program unchanged.
+//
+// Assumed, as _popen leaves them: delayed expansion is off (cmd's default,
+// "cmd /?"), so "!" is an ordinary character. The text after /c starts with
+// "java", not with a quote, so cmd's rule of stripping the first and last
+// quote of a /c command line ("cmd /?") leaves it alone.
+//
+// A line break cannot pass through cmd, which ends the command there: each
+// carriage return and line feed of the word is passed on as a blank.
+std::string quote_for_cmd(std::string_view word);
+
 }  // namespace launcher

@@ -197,6 +197,31 @@ TEST(Launcher, ClosedStandardOutputNeitherBlocksNorKillsTheServer) {
     EXPECT_NE(result.err.find("cannot write to standard output"), std::string::npos) << result.err;
 }
 
+TEST(Launcher, InheritedIgnoredChildSignalDoesNotLoseTheStatus) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "exit:9");
+    // bash hands an ignored SIGCHLD down to what it runs.
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/bash", "-c", "trap '' CHLD; exec \"$0\" \"$@\""});
+    const auto result = test::run(options);
+    EXPECT_EQ(result.status, 9) << result.err;
+}
+
+TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {});
+    // One free descriptor: enough to start, too few for the output pipe.
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c",
+                         "n=0; while [ -e /proc/$$/fd/$n ]; do n=$((n + 1)); done; "
+                         "ulimit -n $((n + 1)); exec \"$0\""});
+    const auto result = test::run(options);
+    EXPECT_EQ(result.err,
+              "launcher: cannot create a pipe for the server's output: Too many open files\n");
+    EXPECT_EQ(result.status, 1);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+}
+
 TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
     std::mt19937 random(7);
     const std::string alphabet =

@@ -1,0 +1,103 @@
+#!/usr/bin/env python3
+"""Runs Windows programs of the tests under wine64, in a wine prefix of the
+build's own, so that the tests need nothing of the user's wine set-up.
+
+    wine.py --prefix DIR start          create the prefix, keep a wine server up
+    wine.py --prefix DIR stop           end that wine server
+    wine.py --prefix DIR run EXE ARG... run EXE, exit with its status
+"""
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+
+DEFAULT_WINE = "/usr/lib/wine/wine64"
+DEFAULT_WINESERVER = "/usr/lib/wine/wineserver"
+
+# The wine server lingers this long after its last program ends, so that
+# the programs of one test run share it instead of each starting one.
+SERVER_LINGER_SECONDS = 60
+
+
+class Wine:
+    def __init__(self, prefix, wine=DEFAULT_WINE, wineserver=DEFAULT_WINESERVER):
+        self.prefix = pathlib.Path(prefix).resolve()
+        self.wine = wine
+        self.wineserver = wineserver
+
+    def environment(self, extra=None):
+        """The environment for a wine program: this prefix, no debug
+        messages, no downloads of optional components, no display."""
+        env = dict(os.environ)
+        env.pop("DISPLAY", None)
+        env.pop("WAYLAND_DISPLAY", None)
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH="win64", WINEDEBUG="-all",
+                   WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.update(extra or {})
+        return env
+
+    def ensure_server(self):
+        """Starts the prefix's wine server unless it runs. A server that a
+        wine program started itself would inherit that program's standard
+        output and error and keep them open long after the program ended, so
+        that whoever reads them (the test, ctest) would wait for it."""
+        subprocess.run([self.wineserver, f"-p{SERVER_LINGER_SECONDS}"], env=self.environment(),
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, check=False)
+
+    def start(self):
+        self.prefix.mkdir(parents=True, exist_ok=True)
+        self.ensure_server()
+        subprocess.run([self.wine, "wineboot", "--init"], env=self.environment(), check=True,
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL, timeout=300)
+
+    def stop(self):
+        subprocess.run([self.wineserver, "-k"], env=self.environment(), check=False)
+
+    def run(self, program, arguments, extra_env=None, **options):
+        """subprocess.run of `program` (a Unix path) under wine."""
+        self.ensure_server()
+        return subprocess.run([self.wine, str(program), *arguments],
+                              env=self.environment(extra_env), **options)
+
+    def popen(self, program, arguments, extra_env=None, **options):
+        """subprocess.Popen of `program` (a Unix path) under wine."""
+        self.ensure_server()
+        return subprocess.Popen([self.wine, str(program), *arguments],
+                                env=self.environment(extra_env), **options)
+
+
+def windows_path(path):
+    """The Windows path of a Unix path, through wine's drive Z:, which maps
+    the Unix root."""
+    return "Z:" + str(pathlib.Path(path).resolve()).replace("/", "\\")
+
+
+def add_arguments(parser):
+    parser.add_argument("--prefix", required=True, help="wine prefix folder")
+    parser.add_argument("--wine", default=DEFAULT_WINE)
+    parser.add_argument("--wineserver", default=DEFAULT_WINESERVER)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    parser.add_argument("action", choices=["start", "stop", "run"])
+    parser.add_argument("program", nargs="?")
+    parser.add_argument("arguments", nargs=argparse.REMAINDER)
+    options = parser.parse_args()
+    wine = Wine(options.prefix, options.wine, options.wineserver)
+    if options.action == "start":
+        wine.start()
+    elif options.action == "stop":
+        wine.stop()
+    else:
+        if not options.program:
+            parser.error("run needs a program")
+        sys.exit(wine.run(options.program, options.arguments).returncode)
+
+
+if __name__ == "__main__":
+    main()
