@@ -34,9 +34,14 @@ fi
 step "1/4 AddressSanitizer + UndefinedBehaviorSanitizer"
 configure build/ci-asan -DLAUNCHER_SANITIZE=address,undefined
 cmake --build build/ci-asan -j "$jobs"
+# Left out: the test that leaves the launcher a single free descriptor. The
+# sanitizer runtime needs descriptors of its own there (UndefinedBehavior-
+# Sanitizer checks that memory is readable by writing it to a pipe), finds
+# none, and reports the std::ifstream in compose.cpp as an invalid object.
 ASAN_OPTIONS=detect_leaks=1:detect_stack_use_after_return=1:check_initialization_order=1:strict_init_order=1 \
 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build/ci-asan --output-on-failure -j "$jobs"
+  ctest --test-dir build/ci-asan --output-on-failure -j "$jobs" \
+  -E '^Launcher\.OwnFailureIsReportedWithTheSystemsReason$'
 
 step "2/4 ThreadSanitizer"
 configure build/ci-tsan -DLAUNCHER_SANITIZE=thread
