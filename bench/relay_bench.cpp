@@ -3,7 +3,9 @@
 //
 //   throughput  launcher | cat > /dev/null
 //               against  sh -c 'exec java' | cat | cat > /dev/null
-//               (cat as the relay), the stand-in writing 80-column lines;
+//               (cat as the relay), the stand-in writing 80-column lines,
+//               then the same lines copied from a file by cat so that the
+//               relay is the slowest part; with each relay's processor time;
 //   latency     the time a line takes from the bench through a server that
 //               echoes its input back to the bench, with the launcher, cat or
 //               nothing relaying the server's output;
@@ -16,7 +18,6 @@
 // The exit status is non-zero only when a run itself failed (a non-zero
 // status, a lost line); the ratios are for people to read.
 #include <fcntl.h>
-#include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
