@@ -1,5 +1,7 @@
 #include "quote.h"
 
+#include <algorithm>
+
 namespace launcher {
 
 namespace {
@@ -55,11 +57,7 @@ bool is_special_for_cmd(char c) {
 }  // namespace
 
 std::string quote_for_posix_shell(std::string_view word) {
-    bool plain = !word.empty();
-    for (const char c : word) {
-        plain = plain && is_plain_for_shell(c);
-    }
-    if (plain) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_shell)) {
         return std::string(word);
     }
     std::string quoted = "'";
@@ -75,11 +73,7 @@ std::string quote_for_posix_shell(std::string_view word) {
 }
 
 std::string quote_for_cmd(std::string_view word) {
-    bool plain = !word.empty();
-    for (const char c : word) {
-        plain = plain && is_plain_for_cmd(c);
-    }
-    if (plain) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_cmd)) {
         return std::string(word);
     }
 
