@@ -20,7 +20,8 @@ started=$SECONDS
 # Who answers for the Debian package.
 maintainer_email=maintainers@quillmark-works.invalid
 
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct)
+# The last commit's time, unless the caller fixes another.
+SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
 umask 022
 
@@ -65,7 +66,8 @@ top=launcher-$version-windows-x86
 mkdir -p "$stage/zip/$top"
 install -m 0755 "$windows/launcher/launcher.exe" "$stage/zip/$top/launcher.exe"
 install -m 0644 README.md LICENSE "$stage/zip/$top/"
-python3 scripts/make-zip.py "dist/$top.zip" "$stage/zip/$top"
+# Debian's Python, so that the zlib that compresses is always the same.
+/usr/bin/python3 scripts/make-zip.py "dist/$top.zip" "$stage/zip/$top"
 
 # Debian package: the files where `cmake --install` puts them under /usr.
 deb=$stage/deb

@@ -2,7 +2,10 @@
 """Checks the image of the Windows launcher: header settings, imported DLLs
 and every resource (icon group, icon images, version record, manifest).
 
-    check_image.py [--machine x86|x64] [--file-version 1.0.0.0] launcher.exe
+    check_image.py [--machine x86|x64] [--file-version 1.0.0.0] [--shipped] launcher.exe
+
+--shipped also checks what a released image must be: stripped (no debug
+sections, no COFF symbol table) and without a link time stamp.
 
 Prints what it found and every deviation; exits with 1 on any deviation."""
 import argparse
@@ -43,8 +46,9 @@ WINDOWS_SETTINGS_NS = "http://schemas.microsoft.com/SMI/2005/WindowsSettings"
 
 
 class Checker:
-    def __init__(self, pe, machine, file_version):
+    def __init__(self, pe, machine, file_version, shipped=False):
         self.pe = pe
+        self.shipped = shipped
         self.machine = machine
         self.file_version = file_version
         self.errors = []
@@ -66,6 +70,8 @@ class Checker:
         self.check_icons(resources)
         self.check_version()
         self.check_manifest(resources)
+        if self.shipped:
+            self.check_shipped()
         return self.errors
 
     # --- headers ---------------------------------------------------------
@@ -100,6 +106,20 @@ class Checker:
             name = dll.lower()
             self.expect_true(f"imports {dll}, which is not a DLL of Windows",
                              name in SYSTEM_DLLS or name.startswith("api-ms-win-"))
+
+    def check_shipped(self):
+        names = [section.Name.rstrip(b"\0").decode(errors="replace")
+                 for section in self.pe.sections]
+        self.notes.append(f"sections: {', '.join(names)}")
+        # Debug sections have names longer than eight characters, which an
+        # image can only give as "/<offset>" into the COFF string table; a
+        # stripped image has no such table and no such name.
+        debug = [name for name in names if name.startswith((".debug", "/"))]
+        self.expect("debug sections", debug, [])
+        header = self.pe.FILE_HEADER
+        self.expect("COFF symbol table (pointer, count)",
+                    (header.PointerToSymbolTable, header.NumberOfSymbols), (0, 0))
+        self.expect("link time stamp", header.TimeDateStamp, 0)
 
     # --- resources -------------------------------------------------------
 
@@ -230,8 +250,8 @@ class Checker:
         self.expect("dpiAware", [(element.text or "").strip() for element in dpi], ["True/PM"])
 
 
-def check(pe, machine, file_version, notes=None):
-    checker = Checker(pe, machine, file_version)
+def check(pe, machine, file_version, notes=None, shipped=False):
+    checker = Checker(pe, machine, file_version, shipped)
     errors = checker.run()
     if notes is not None:
         notes.extend(checker.notes)
@@ -244,9 +264,12 @@ def main():
     parser.add_argument("--machine", choices=sorted(MACHINES), default="x86")
     parser.add_argument("--file-version", default="1.0.0.0",
                         help="the project's version, which the version record carries")
+    parser.add_argument("--shipped", action="store_true",
+                        help="also check that the image is stripped and has no time stamp")
     options = parser.parse_args()
     notes = []
-    errors = check(pefile.PE(options.image), options.machine, options.file_version, notes)
+    errors = check(pefile.PE(options.image), options.machine, options.file_version, notes,
+                   options.shipped)
     for note in notes:
         print(note)
     for error in errors:

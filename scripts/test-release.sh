@@ -1,0 +1,53 @@
+#!/usr/bin/env bash
+# The release: scripts/release.sh run on copies of this checkout in two
+# scratch folders at different paths, one after the other; both dist/
+# folders must be the same bytes. Then every file of the first is opened and
+# checked (tests/release/check_release.py).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+started=$SECONDS
+
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-release-test.XXXXXX")
+trap 'rm -rf "$scratch"' EXIT
+# The time of the last commit, as release.sh takes it; the copies have no
+# history of their own.
+epoch=$(git log -1 --format=%ct)
+
+# The checkout's files as they are now, committed or not (not build/ and
+# dist/, which .gitignore leaves out).
+copy_checkout() {
+  mkdir -p "$1"
+  git ls-files -z --cached --others --exclude-standard |
+    while IFS= read -r -d '' file; do [[ -e $file ]] && printf '%s\0' "$file"; done |
+    tar --null -T - -cf - | tar -xf - -C "$1"
+}
+
+first=$scratch/one/launcher
+second=$scratch/two/a/longer/path/launcher-copy
+for copy in "$first" "$second"; do
+  copy_checkout "$copy"
+  echo "test-release: release in $copy"
+  SOURCE_DATE_EPOCH=$epoch "$copy/scripts/release.sh" >"$scratch/release.log" 2>&1 || {
+    cat "$scratch/release.log" >&2
+    exit 1
+  }
+  sed -n 's/^  /  /p' "$scratch/release.log"
+done
+
+failed=0
+if cmp "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS"; then
+  echo "test-release: both releases have the same SHA256SUMS"
+else
+  diff "$first/dist/SHA256SUMS" "$second/dist/SHA256SUMS" >&2 || true
+  echo "test-release: the two releases differ" >&2
+  failed=1
+fi
+(cd "$first/dist" && sha256sum --check --strict SHA256SUMS) || failed=1
+
+version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' \
+  "$first/build/release-linux/launcher/version.h")
+/usr/bin/python3 tests/release/check_release.py --dist "$first/dist" --source "$first" \
+  --version "$version" --epoch "$epoch" || failed=1
+
+((failed == 0)) || { echo "test-release: failed" >&2; exit 1; }
+echo "test-release: passed in $((SECONDS - started)) s"
