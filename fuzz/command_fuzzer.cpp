@@ -117,11 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     argv.push_back(nullptr);
 
-    const std::vector<std::string> server_arguments =
-        launcher::collect_server_arguments(static_cast<int>(arguments.size()), argv.data());
+    const std::vector<std::string> server_arguments = launcher::collect_server_arguments(
+        static_cast<int>(arguments.size()), argv.data());
     const std::string heap = launcher::heap_option(static_cast<int>(size) * 37 - 500);
-    const std::string text =
-        launcher::compose_command_text({heap}, server_arguments, launcher::quote_for_posix_shell);
+    const std::string text = launcher::compose_command_text({heap}, server_arguments,
+                                                            launcher::quote_for_posix_shell);
 
     std::vector<std::string> expected = {"java", heap, "-jar", "server.jar"};
     expected.insert(expected.end(), server_arguments.begin(), server_arguments.end());

@@ -99,8 +99,8 @@ std::string compose_command_text(const std::vector<std::string>& jvm_options,
     return text;
 }
 
-ServerCommand compose_server_command(const std::filesystem::path& settings_path,
-                                     int argc, const char* const* argv, QuoteFunction quote) {
+ServerCommand compose_server_command(const std::filesystem::path& settings_path, int argc,
+                                     const char* const* argv, QuoteFunction quote) {
     ServerCommand command;
     command.server_memory = read_server_memory_file(settings_path, command.server_memory);
     command.server_arguments = collect_server_arguments(argc, argv);

@@ -40,7 +40,8 @@ void write_line(const std::string& line) {
 int launch(int argc, char** argv) {
     launcher::platform::prepare_process();
 
-    const std::error_code env_error = launcher::platform::set_environment("SteamAppId", store_app_id);
+    const std::error_code env_error = launcher::platform::set_environment("SteamAppId",
+                                                                          store_app_id);
     if (!env_error) {
         write_line(std::string("Set environment variable to ") + store_app_id);
     } else {
@@ -56,9 +57,8 @@ int launch(int argc, char** argv) {
 
     int status = EXIT_FAILURE;
     try {
-        std::thread runner([&status, text = command.text] {
-            status = launcher::platform::run_server(text);
-        });
+        std::thread runner(
+            [&status, text = command.text] { status = launcher::platform::run_server(text); });
         runner.join();
     } catch (const std::system_error& error) {
         launcher::report("cannot run the server runner thread", error.code());

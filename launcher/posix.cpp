@@ -253,8 +253,7 @@ void relay(int from, int to) {
 // Starts "/bin/sh -c 'exec <command>'" with its standard output on a new
 // pipe; returns the read end, or an invalid descriptor after reporting why.
 // `status` receives the exit status to use when the start fails.
-FileDescriptor start_server(const std::string& command_text, ServerProcess& server,
-                            int& status) {
+FileDescriptor start_server(const std::string& command_text, ServerProcess& server, int& status) {
     int ends[2];
     if (::pipe2(ends, O_CLOEXEC) != 0) {
         report("cannot create a pipe for the server's output", last_error());
@@ -311,8 +310,9 @@ FileDescriptor start_server(const std::string& command_text, ServerProcess& serv
                                   const_cast<char* const*>(argv), environ);
     if (error != 0) {
         report("cannot start /bin/sh", last_error(error));
-        status = error == ENOENT ? 127 : (error == EACCES || error == ENOEXEC) ? 126
-                                                                                : launcher_failure;
+        status = error == ENOENT                         ? 127
+                 : (error == EACCES || error == ENOEXEC) ? 126
+                                                         : launcher_failure;
         return {};
     }
     server.pid = pid;
@@ -402,8 +402,7 @@ void prepare_process() {
         // the server too.
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
             ::open("/dev/null", O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
-            report("cannot open /dev/null in place of a closed standard descriptor",
-                   last_error());
+            report("cannot open /dev/null in place of a closed standard descriptor", last_error());
         }
     }
     ::signal(SIGPIPE, SIG_IGN);

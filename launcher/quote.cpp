@@ -11,8 +11,10 @@ bool is_plain_for_shell(char c) {
         return true;
     }
     switch (c) {
+    // clang-format off
     case '+': case '=': case '_': case '-': case '.': case ',': case ':': case '/':
     case '@': case '%':
+        // clang-format on
         return true;
     default:
         return false;
@@ -47,7 +49,9 @@ void append_runtime_quoted(std::string& text, std::string_view part) {
 
 bool is_special_for_cmd(char c) {
     switch (c) {
+    // clang-format off
     case '"': case '^': case '&': case '|': case '<': case '>': case '(': case ')':
+        // clang-format on
         return true;
     default:
         return false;

@@ -4,10 +4,9 @@
 // alive while the server stops.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <algorithm>
 #include <cerrno>

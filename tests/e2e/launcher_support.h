@@ -24,7 +24,8 @@ inline Options launcher_options(const ScratchDirectory& folder,
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.directory = folder.path();
     const char* path = std::getenv("PATH");
-    options.environment["PATH"] = std::string(FAKE_JAVA_DIR) + ":" + (path ? path : "/usr/bin:/bin");
+    options.environment["PATH"] = std::string(FAKE_JAVA_DIR) + ":" +
+                                  (path ? path : "/usr/bin:/bin");
     options.environment["FAKE_JAVA"] = actions;
     options.environment["FAKE_JAVA_RECORD"] = folder.file("record");
     options.unset.push_back("SteamAppId");

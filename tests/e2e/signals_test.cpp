@@ -44,8 +44,8 @@ TEST(StopSignals, EachReachesTheServerOnceAndItsLastLinesAreRelayed) {
         ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
         child.signal(c.signal);
         const auto result = child.finish();
-        EXPECT_EQ(result.out, test::startup_line + "java -Xmx2048m -jar server.jar \nready\n" +
-                                  c.expected)
+        EXPECT_EQ(result.out,
+                  test::startup_line + "java -Xmx2048m -jar server.jar \nready\n" + c.expected)
             << "signal " << c.signal;
         EXPECT_EQ(result.status, 7);
         EXPECT_TRUE(process_gone(received(folder).pid));

@@ -112,17 +112,18 @@ struct WorkedExample {
 TEST(CommandText, WorkedExamplesComeOutToTheByte) {
     const WorkedExample examples[] = {
         {{}, "", "java -Xmx2048m -jar server.jar "},
-        {{"+port", "700", "+name=Alpha", "-verbose"}, "",
+        {{"+port", "700", "+name=Alpha", "-verbose"},
+         "",
          "java -Xmx2048m -jar server.jar +port=700 +name=Alpha "},
         {{"+a", "+b"}, "server_memory=512\n", "java -Xmx512m -jar server.jar +a +b "},
         {{"+slots"}, "server_memory = 768\n", "java -Xmx768m -jar server.jar +slots "},
     };
     for (const WorkedExample& example : examples) {
         const int memory = memory_from(example.settings);
-        EXPECT_EQ(compose_command_text({launcher::heap_option(memory)},
-                                       arguments_from(example.arguments),
-                                       launcher::quote_for_posix_shell),
-                  example.command);
+        EXPECT_EQ(
+            compose_command_text({launcher::heap_option(memory)}, arguments_from(example.arguments),
+                                 launcher::quote_for_posix_shell),
+            example.command);
     }
 }
 

@@ -1,10 +1,10 @@
+#include "line_ends.h"
+
 #include <gtest/gtest.h>
 
 #include <initializer_list>
 #include <string>
 #include <string_view>
-
-#include "line_ends.h"
 
 namespace {
 

@@ -17,7 +17,7 @@ using launcher::quote_for_cmd;
 
 // What cmd does with a command line, as far as the program it starts sees it.
 struct CmdResult {
-    std::string passed_on;           // the text the program receives
+    std::string passed_on;            // the text the program receives
     std::vector<std::string> faults;  // expansions or commands cmd would act on
 };
 
@@ -144,12 +144,38 @@ TEST(QuoteForCmd, OtherWordsAreQuotedForBothParsers) {
 }
 
 TEST(QuoteForCmd, SpecialCharactersArriveUnchangedAndRunNothing) {
-    const std::vector<std::string> words = {
-        "+a=& echo pwned", "+b=x | more", "+c=<in >out", "+d=2>&1", "+e=(x)", "+f=^", "+g=a^^b",
-        "+h=%PATH%", "+i=%SteamAppId%", "+j=%", "+k=%%", "+l=50%", "+m=%PATH:~0,3%", "+n=%=C:%",
-        "+o=!PATH!", "+p=\"", "+q=\"\"", "+r=\"quoted\" & \"more\"", "+s=a\\", "+t=a\\\\",
-        "+u=a\\\"b", "+v=\\\\server\\share\\", "+w=\t", "+x= ", "+y=*?", "+z=\"^\"&echo pwned",
-        "", " ", "\"", "\\", "%\"PATH\"%", "%^PATH%"};
+    const std::vector<std::string> words = {"+a=& echo pwned",
+                                            "+b=x | more",
+                                            "+c=<in >out",
+                                            "+d=2>&1",
+                                            "+e=(x)",
+                                            "+f=^",
+                                            "+g=a^^b",
+                                            "+h=%PATH%",
+                                            "+i=%SteamAppId%",
+                                            "+j=%",
+                                            "+k=%%",
+                                            "+l=50%",
+                                            "+m=%PATH:~0,3%",
+                                            "+n=%=C:%",
+                                            "+o=!PATH!",
+                                            "+p=\"",
+                                            "+q=\"\"",
+                                            "+r=\"quoted\" & \"more\"",
+                                            "+s=a\\",
+                                            "+t=a\\\\",
+                                            "+u=a\\\"b",
+                                            "+v=\\\\server\\share\\",
+                                            "+w=\t",
+                                            "+x= ",
+                                            "+y=*?",
+                                            "+z=\"^\"&echo pwned",
+                                            "",
+                                            " ",
+                                            "\"",
+                                            "\\",
+                                            "%\"PATH\"%",
+                                            "%^PATH%"};
     EXPECT_EQ(round_trip(words), words);
 }
 

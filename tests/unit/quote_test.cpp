@@ -52,9 +52,10 @@ std::vector<std::string> split_by_shell(const std::vector<std::string>& words) {
 
 TEST(PosixShellQuoting, TheShellGivesBackEveryWordUnchanged) {
     std::vector<std::string> words = {
-        "+a=b c", "+q='\"'", "+semi=;id", "+amp=&", "+pipe=|", "+sub=$(id)", "+back=`id`",
-        "+glob=*", "+nl=a\nb", "+tab=\t", "+utf=Grüße ✓", "+bs=\\", "+var=$HOME", "+tilde=~",
-        "~", "+hash=#x", "+brace={a,b}", "+bang=!x", "+lt=<x>",
+        "+a=b c",       "+q='\"'",      "+semi=;id",  "+amp=&",   "+pipe=|",
+        "+sub=$(id)",   "+back=`id`",   "+glob=*",    "+nl=a\nb", "+tab=\t",
+        "+utf=Grüße ✓", "+bs=\\",       "+var=$HOME", "+tilde=~", "~",
+        "+hash=#x",     "+brace={a,b}", "+bang=!x",   "+lt=<x>",
     };
     std::mt19937 random(20261207);
     const std::string alphabet = "ab +=-'\"\\$`;&|*?[]{}()<>~#!%^ \t\n\x7f\xc3\xa9";

@@ -19,10 +19,9 @@
 //                        launcher, cmd.exe and itself), waits until its own
 //                        handler has seen it and writes "ctrl-c handled".
 //   STAND_IN_EXIT        the exit code; 0 without it.
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 
 #include <chrono>
 #include <cstdio>
