@@ -18,7 +18,6 @@
 // The exit status is non-zero only when a run itself failed (a non-zero
 // status, a lost line); the ratios are for people to read.
 #include <fcntl.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +34,8 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "child_process.h"
 
 extern char** environ;
 
@@ -115,43 +116,11 @@ std::vector<std::string> environment(const std::string& java_dir, const std::str
     return result;
 }
 
-// Starts `argv` with standard input and output on the given descriptors;
-// standard error stays the bench's own.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env, int in,
-            int out) {
-    std::vector<char*> args;
-    for (const std::string& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<char*> vars;
-    for (const std::string& v : env) {
-        vars.push_back(const_cast<char*>(v.c_str()));
-    }
-    vars.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in, STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, out, STDOUT_FILENO);
-    pid_t pid = 0;
-    const int error = posix_spawn(&pid, args[0], &actions, nullptr, args.data(), vars.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        fail("cannot start " + argv[0], error);
-    }
-    return pid;
-}
-
 // Waits for `pid`; throws unless it exited with status 0.
 void collect(pid_t pid, const std::string& what) {
-    int status = 0;
-    while (::waitpid(pid, &status, 0) < 0) {
-        if (errno != EINTR) {
-            fail("waitpid");
-        }
-    }
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        throw std::runtime_error(what + " failed (wait status " + std::to_string(status) + ")");
+    const int status = test::wait_for(pid);
+    if (status != 0) {
+        throw std::runtime_error(what + " failed (status " + std::to_string(status) + ")");
     }
 }
 
@@ -189,7 +158,7 @@ double own_cpu_seconds(pid_t pid) {
 }
 
 struct PipelineRun {
-    double seconds = 0;              // wall time of the whole pipeline
+    double seconds = 0;               // wall time of the whole pipeline
     std::vector<double> cpu_seconds;  // each command's own processor time
 };
 
@@ -205,7 +174,7 @@ PipelineRun run_pipeline(const std::vector<Command>& commands,
         Pipe pipe = last ? Pipe{} : make_pipe();
         const int in = input.get() >= 0 ? input.get() : null.get();
         const int out = last ? null.get() : pipe.write.get();
-        pids.push_back(spawn(commands[i], env, in, out));
+        pids.push_back(test::start(commands[i], env, in, out));
         input = std::move(pipe.read);
     }
     PipelineRun run;
@@ -291,14 +260,14 @@ void throughput(const Settings& s) {
     const std::filesystem::path fast_dir = std::filesystem::absolute("fast-java");
     std::filesystem::create_directories(fast_dir);
     {
-        const Descriptor lines(::open((fast_dir / "lines").c_str(),
-                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+        const Descriptor lines(
+            ::open((fast_dir / "lines").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
         if (lines.get() < 0) {
             fail("cannot create the lines file");
         }
-        collect(spawn({(std::filesystem::path(s.fake_java_dir) / "java").string()},
-                      environment(s.fake_java_dir, "lines:" + std::to_string(s.lines)),
-                      open_null().get(), lines.get()),
+        collect(test::start({(std::filesystem::path(s.fake_java_dir) / "java").string()},
+                            environment(s.fake_java_dir, "lines:" + std::to_string(s.lines)),
+                            open_null().get(), lines.get()),
                 "java");
     }
     {
@@ -320,7 +289,7 @@ void throughput(const Settings& s) {
 double echo_latency(const Command& command, const std::vector<std::string>& env, int samples) {
     Pipe in = make_pipe();
     Pipe out = make_pipe();
-    const pid_t pid = spawn(command, env, in.read.get(), out.write.get());
+    const pid_t pid = test::start(command, env, in.read.get(), out.write.get());
     in.read = Descriptor();
     out.write = Descriptor();
     std::string seen;
@@ -329,7 +298,8 @@ double echo_latency(const Command& command, const std::vector<std::string>& env,
     for (int i = 0; i < samples + warm_up; ++i) {
         const std::string line = "ping " + std::to_string(i) + "\n";
         const auto start = Clock::now();
-        if (::write(in.write.get(), line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        if (::write(in.write.get(), line.data(), line.size()) !=
+            static_cast<ssize_t>(line.size())) {
             fail("writing to " + command[0]);
         }
         while (!seen.ends_with(line)) {
@@ -344,7 +314,8 @@ double echo_latency(const Command& command, const std::vector<std::string>& env,
             seen.append(buffer, static_cast<std::size_t>(n));
         }
         if (i >= warm_up) {
-            times.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            times.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         }
         seen.clear();
         // The server idles between lines, as a game server's console does.
@@ -375,7 +346,7 @@ void latency(const Settings& s) {
 double run_once(const Command& command, const std::vector<std::string>& env) {
     const Descriptor null = open_null();
     const auto start = Clock::now();
-    collect(spawn(command, env, null.get(), null.get()), command[0]);
+    collect(test::start(command, env, null.get(), null.get()), command[0]);
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
@@ -383,7 +354,7 @@ double run_once(const Command& command, const std::vector<std::string>& env) {
 // ends; returns the last value read, in KiB.
 long peak_rss_while_running(const Command& command, const std::vector<std::string>& env) {
     const Descriptor null = open_null();
-    const pid_t pid = spawn(command, env, null.get(), null.get());
+    const pid_t pid = test::start(command, env, null.get(), null.get());
     const std::string status_path = "/proc/" + std::to_string(pid) + "/status";
     long peak = 0;
     for (;;) {
@@ -427,8 +398,9 @@ void startup(const Settings& s) {
     // the launcher ends.
     long launcher_rss = 0;
     for (int i = 0; i < 3; ++i) {
-        launcher_rss = std::max(launcher_rss, peak_rss_while_running({s.launcher},
-                                                                     environment(s.fake_java_dir, "sleep:200")));
+        launcher_rss = std::max(
+            launcher_rss,
+            peak_rss_while_running({s.launcher}, environment(s.fake_java_dir, "sleep:200")));
     }
     std::printf("  peak RSS of the launcher (VmHWM)            %8ld KiB  (target < 4096)\n",
                 launcher_rss);
@@ -469,10 +441,8 @@ int main(int argc, char** argv) {
     }
     try {
         // The runs happen in a scratch server folder without settings.
-        const std::filesystem::path folder = std::filesystem::temp_directory_path() /
-                                             ("launcher-bench-run-" + std::to_string(getpid()));
-        std::filesystem::create_directories(folder);
-        std::filesystem::current_path(folder);
+        const test::ScratchDirectory folder("launcher-bench-run");
+        std::filesystem::current_path(folder.path());
         const std::pair<const char*, void (*)(const Settings&)> parts[] = {
             {"throughput", throughput}, {"latency", latency}, {"startup", startup}};
         for (const auto& [name, part] : parts) {
@@ -482,7 +452,6 @@ int main(int argc, char** argv) {
             }
         }
         std::filesystem::current_path("/");
-        std::filesystem::remove_all(folder);
     } catch (const std::exception& error) {
         std::fprintf(stderr, "launcher_bench: %s\n", error.what());
         return 1;

@@ -60,6 +60,34 @@ int decode(int wait_status) {
     return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : 128 + WTERMSIG(wait_status);
 }
 
+// Spawn settings with an owner: every signal at its default action and none
+// blocked in the child, whatever the test program has set for itself.
+class SpawnSettings {
+public:
+    SpawnSettings() {
+        posix_spawn_file_actions_init(&actions);
+        posix_spawnattr_init(&attributes);
+        sigset_t none;
+        sigemptyset(&none);
+        posix_spawnattr_setsigmask(&attributes, &none);
+        sigset_t defaults;
+        sigfillset(&defaults);
+        sigdelset(&defaults, SIGKILL);
+        sigdelset(&defaults, SIGSTOP);
+        posix_spawnattr_setsigdefault(&attributes, &defaults);
+    }
+    SpawnSettings(const SpawnSettings&) = delete;
+    SpawnSettings& operator=(const SpawnSettings&) = delete;
+    ~SpawnSettings() {
+        posix_spawn_file_actions_destroy(&actions);
+        posix_spawnattr_destroy(&attributes);
+    }
+
+    posix_spawn_file_actions_t actions{};
+    posix_spawnattr_t attributes{};
+    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+};
+
 }  // namespace
 
 Child::Child(const Options& options) {
@@ -68,25 +96,13 @@ Child::Child(const Options& options) {
     std::vector<char*> argv_pointers = pointers(argv);
     std::vector<char*> env_pointers = pointers(env);
 
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_t attributes;
-    posix_spawnattr_init(&attributes);
-    sigset_t none;
-    sigemptyset(&none);
-    posix_spawnattr_setsigmask(&attributes, &none);
-    sigset_t defaults;
-    sigfillset(&defaults);
-    sigdelset(&defaults, SIGKILL);
-    sigdelset(&defaults, SIGSTOP);
-    posix_spawnattr_setsigdefault(&attributes, &defaults);
-    short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
+    SpawnSettings settings;
 
     int child_ends[3] = {-1, -1, -1};
     std::string slave_name;
     if (options.own_process_group) {
-        flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&attributes, 0);
+        settings.flags |= POSIX_SPAWN_SETPGROUP;
+        posix_spawnattr_setpgroup(&settings.attributes, 0);
     }
     terminal_ = options.terminal;
     if (options.terminal) {
@@ -98,10 +114,10 @@ Child::Child(const Options& options) {
         input_ = master;
         output_ = fcntl(master, F_DUPFD_CLOEXEC, 0);
         // A session leader that opens a terminal makes it its controlling one.
-        flags |= POSIX_SPAWN_SETSID;
-        posix_spawn_file_actions_addopen(&actions, 0, slave_name.c_str(), O_RDWR, 0);
-        posix_spawn_file_actions_adddup2(&actions, 0, 1);
-        posix_spawn_file_actions_adddup2(&actions, 0, 2);
+        settings.flags |= POSIX_SPAWN_SETSID;
+        posix_spawn_file_actions_addopen(&settings.actions, 0, slave_name.c_str(), O_RDWR, 0);
+        posix_spawn_file_actions_adddup2(&settings.actions, 0, 1);
+        posix_spawn_file_actions_adddup2(&settings.actions, 0, 2);
         int err_ends[2];
         if (pipe2(err_ends, O_CLOEXEC) != 0) {
             fail("pipe");
@@ -123,18 +139,16 @@ Child::Child(const Options& options) {
             fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
         }
         for (int fd = 0; fd < 3; ++fd) {
-            posix_spawn_file_actions_adddup2(&actions, child_ends[fd], fd);
+            posix_spawn_file_actions_adddup2(&settings.actions, child_ends[fd], fd);
         }
     }
     if (!options.directory.empty()) {
-        posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
+        posix_spawn_file_actions_addchdir_np(&settings.actions, options.directory.c_str());
     }
-    posix_spawnattr_setflags(&attributes, flags);
+    posix_spawnattr_setflags(&settings.attributes, settings.flags);
 
-    const int error = posix_spawn(&pid_, argv[0].c_str(), &actions, &attributes,
+    const int error = posix_spawn(&pid_, argv[0].c_str(), &settings.actions, &settings.attributes,
                                   argv_pointers.data(), env_pointers.data());
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
     for (const int fd : child_ends) {
         if (fd >= 0) {
             close(fd);
@@ -287,6 +301,39 @@ Result Child::finish(std::chrono::milliseconds timeout) {
     return result_;
 }
 
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            int input, int output) {
+    if (argv.empty()) {
+        throw std::invalid_argument("no program to start");
+    }
+    std::vector<std::string> args = argv;
+    std::vector<std::string> env = environment;
+    std::vector<char*> arg_pointers = pointers(args);
+    std::vector<char*> env_pointers = pointers(env);
+    SpawnSettings settings;
+    posix_spawn_file_actions_adddup2(&settings.actions, input, STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&settings.actions, output, STDOUT_FILENO);
+    posix_spawnattr_setflags(&settings.attributes, settings.flags);
+    pid_t pid = -1;
+    const int error = posix_spawn(&pid, args[0].c_str(), &settings.actions, &settings.attributes,
+                                  arg_pointers.data(), env_pointers.data());
+    if (error != 0) {
+        errno = error;
+        fail("cannot start " + argv[0]);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid) {
+    int wait_status = 0;
+    while (waitpid(pid, &wait_status, 0) < 0) {
+        if (errno != EINTR) {
+            fail("waitpid");
+        }
+    }
+    return decode(wait_status);
+}
+
 Result run(const Options& options, std::chrono::milliseconds timeout) {
     Child child(options);
     return child.finish(timeout);
@@ -300,8 +347,10 @@ std::optional<std::string> read_file(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-ScratchDirectory::ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "launcher-test-XXXXXX").string();
+ScratchDirectory::ScratchDirectory() : ScratchDirectory("launcher-test") {}
+
+ScratchDirectory::ScratchDirectory(const std::string& prefix) {
+    std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
     if (mkdtemp(pattern.data()) == nullptr) {
         fail("mkdtemp");
     }

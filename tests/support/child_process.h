@@ -1,6 +1,10 @@
-// Runs a program for a test: its standard output and standard error are
-// captured apart, its standard input is fed from a string or left open for
-// the test to write, and it can be signalled while it runs.
+// Child processes and scratch folders for the end-to-end tests and the bench
+// (the static library test_support, POSIX only).
+//
+// Child runs a program for a test: its standard output and standard error
+// are captured apart, its standard input is fed from a string or left open
+// for the test to write, and it can be signalled while it runs. start() and
+// wait_for() are the bare form, for pipelines the caller wires up itself.
 #pragma once
 
 #include <sys/types.h>
@@ -14,21 +18,21 @@
 namespace test {
 
 struct Options {
-    std::vector<std::string> argv;            // argv[0] is the program's path
-    std::string directory;                    // working directory; empty: the test's
+    std::vector<std::string> argv;                   // argv[0] is the program's path
+    std::string directory;                           // working directory; empty: the test's
     std::map<std::string, std::string> environment;  // added to (or replacing in) the test's
-    std::vector<std::string> unset;           // removed from the environment
-    std::optional<std::string> input;         // fed to stdin, then closed; none: stdin stays open
-    bool terminal = false;                    // stdin, stdout and stderr on a new pseudo-terminal,
-                                              // in a new session that it controls
-    bool own_process_group = false;           // in a process group of its own
-    bool nonblocking_output = false;          // stdout is a pipe in non-blocking mode
+    std::vector<std::string> unset;                  // removed from the environment
+    std::optional<std::string> input;  // fed to stdin, then closed; none: stdin stays open
+    bool terminal = false;             // stdin, stdout and stderr on a new pseudo-terminal,
+                                       // in a new session that it controls
+    bool own_process_group = false;    // in a process group of its own
+    bool nonblocking_output = false;   // stdout is a pipe in non-blocking mode
 };
 
 struct Result {
-    std::string out;   // on a terminal, everything the terminal showed
+    std::string out;  // on a terminal, everything the terminal showed
     std::string err;
-    int status = -1;   // exit code, or 128+N after signal N
+    int status = -1;  // exit code, or 128+N after signal N
     bool timed_out = false;
 };
 
@@ -71,14 +75,26 @@ private:
 // Runs to the end with the options given.
 Result run(const Options& options, std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
+// Starts `argv` (argv[0] is the program's path) with exactly `environment`
+// ("NAME=value" entries), standard input and output on the descriptors given
+// and standard error the caller's; the child does not inherit the caller's
+// blocked or ignored signals. Throws std::system_error when it cannot start.
+pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
+            int input, int output);
+
+// Waits for `pid` to end: its exit code, or 128+N after signal N. Throws
+// std::system_error when there is no such child.
+int wait_for(pid_t pid);
+
 // The bytes of a file, or nothing when it cannot be read.
 std::optional<std::string> read_file(const std::string& path);
 
 // A fresh scratch folder under the system's temporary folder, removed by the
-// destructor.
+// destructor with everything in it. Its name starts with `prefix`.
 class ScratchDirectory {
 public:
     ScratchDirectory();
+    explicit ScratchDirectory(const std::string& prefix);
     ScratchDirectory(const ScratchDirectory&) = delete;
     ScratchDirectory& operator=(const ScratchDirectory&) = delete;
     ~ScratchDirectory();
