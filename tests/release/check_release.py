@@ -90,7 +90,12 @@ def check_tar(checks, dist, source, version, epoch, scratch):
     top = f"launcher-{version}-linux-x86_64"
     files = {"launcher": 0o755, "README.md": 0o644, "LICENSE": 0o644,
              "launcher.service": 0o644, "Dockerfile": 0o644}
-    with tarfile.open(os.path.join(dist, top + ".tar.gz")) as archive:
+    path = os.path.join(dist, top + ".tar.gz")
+    # The gzip header (RFC 1952): no file name (flag bit 3) and no time.
+    header = read(path)[:10]
+    checks.expect("Linux archive gzip header (magic, name flag, time)",
+                  (header[:2], header[3] & 0x08, header[4:8]), (b"\x1f\x8b", 0, b"\0\0\0\0"))
+    with tarfile.open(path) as archive:
         members = archive.getmembers()
         checks.expect("Linux archive entries", [member.name for member in members],
                       sorted([top] + [f"{top}/{name}" for name in files]))
