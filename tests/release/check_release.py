@@ -12,7 +12,8 @@ sources it was made from:
                     image without debug sections or time stamp, with its
                     resources (tests/windows/check_image.py);
   Debian package    its fields, its file list and owners, and the files in it;
-  LICENSE           MIT, in the name the version record carries.
+  LICENSE           MIT, in the name the version record carries;
+  README            shows the systemd unit and the Dockerfile that ship.
 
 Prints every deviation and a closing count; exits with 1 on any deviation."""
 import argparse
@@ -224,6 +225,23 @@ def check_license(checks, source, company):
     return maker or ""
 
 
+def readme_blocks(readme, language):
+    """The fenced blocks of that language in the README, without their indent."""
+    blocks = []
+    for indent, body in re.findall(r"^( *)```" + language + r"\n(.*?)^\1```$", readme,
+                                   re.MULTILINE | re.DOTALL):
+        blocks.append("".join(line[len(indent):] if line.startswith(indent) else line
+                              for line in body.splitlines(keepends=True)))
+    return blocks
+
+
+def check_readme_shows_what_ships(checks, source):
+    readme = read(os.path.join(source, "README.md")).decode()
+    for language, path in (("ini", "contrib/launcher.service"), ("dockerfile", "contrib/Dockerfile")):
+        checks.expect(f"README's {language} block is {path}", readme_blocks(readme, language),
+                      [read(os.path.join(source, path)).decode()])
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--dist", required=True)
@@ -254,6 +272,7 @@ def main():
                 results.append(None)
         company = (results[2] or {}).get("CompanyName")
         maker = check_license(checks, options.source, company)
+        check_readme_shows_what_ships(checks, options.source)
         try:
             check_deb(checks, options.dist, options.source, options.version, scratch,
                       results[1], maker)
