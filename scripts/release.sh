@@ -17,13 +17,17 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$SECONDS
 
-# Who answers for the Debian package.
+# Who answers for the Debian package: the license holder (LICENSE), at this
+# address.
 maintainer_email=maintainers@quillmark-works.invalid
 
 # The last commit's time, unless the caller fixes another.
 SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
 export SOURCE_DATE_EPOCH LC_ALL=C TZ=UTC
 umask 022
+if git rev-parse --is-inside-work-tree >/dev/null 2>&1 && [[ -n $(git status --porcelain) ]]; then
+  echo "release: warning: uncommitted changes; dist/ is not what the last commit makes" >&2
+fi
 
 log=build/release.log
 mkdir -p build
