@@ -6,7 +6,6 @@
 #   bench/run-bench.sh [--only throughput|latency|startup] [--lines N]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build=build/bench
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release >/dev/null
-cmake --build "$build" -j "$(nproc)" --target launcher_bench >/dev/null
-exec "$build/bench/launcher_bench" "$@"
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
+exec build/bench/bench/launcher_bench "$@"
