@@ -333,7 +333,8 @@ class CodePage932(unittest.TestCase):
             if made.returncode not in (0, 1) or not (locales / "ja_JP.UTF-8").is_dir():
                 raise RuntimeError(f"localedef failed: {made.stdout.decode(errors='replace')}")
         cls.wine = Wine(f"{config.prefix}-cp932", config.wine, config.wineserver,
-                        locale={"LC_ALL": "ja_JP.UTF-8", "LOCPATH": str(locales)})
+                        locale={"LC_ALL": "ja_JP.UTF-8", "LOCPATH": str(locales)},
+                        arch=config.arch)
         cls.wine.start()
 
     @classmethod
@@ -436,7 +437,7 @@ def main():
     # look into after a failure.
     shutil.rmtree(config.scratch, ignore_errors=True)
     config.scratch.mkdir(parents=True)
-    wine = Wine(config.prefix, config.wine, config.wineserver)
+    wine = Wine(config.prefix, config.wine, config.wineserver, arch=config.arch)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 
