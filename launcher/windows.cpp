@@ -34,14 +34,42 @@ constexpr std::size_t cmd_line_limit = 8191;
 // The status cmd.exe ends with when it finds no program of the name.
 constexpr DWORD command_not_found = 9009;
 
+// Signalled once the server has ended or will not be started; made by
+// prepare_process before the console-control handler is installed.
+UniqueHandle server_ended;  // NOLINT(cert-err58-cpp): constructing it cannot throw
+
 // Ctrl-C and Ctrl-Break go to every process attached to the console, the
 // server included, which decides itself how to stop. The launcher ignores
-// them, relays what the server still prints and passes its status on. Any
-// other event (the console closing, logoff, shutdown) takes its default
-// course.
+// them, relays what the server still prints and passes its status on.
+// The other events (the console closing, logoff, shutdown) reach the server
+// too, and the system gives every process some seconds before it ends them.
+// The launcher's own end would end the server at once, through the job, so
+// the handler (which runs on a thread of its own) waits for the server and
+// only then lets the event take its default course.
 BOOL WINAPI on_console_control(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    if (server_ended.valid()) {
+        WaitForSingleObject(server_ended.get(), INFINITE);
+    }
+    return FALSE;
 }
+
+// Signals server_ended when the runner is done with the server, on every
+// way out of it.
+class ServerEndedSignal {
+public:
+    ServerEndedSignal() = default;
+    ServerEndedSignal(const ServerEndedSignal&) = delete;
+    ServerEndedSignal& operator=(const ServerEndedSignal&) = delete;
+    ~ServerEndedSignal() {
+        if (server_ended.valid() && SetEvent(server_ended.get()) == FALSE) {
+            report("cannot signal the server's end to the console-control handler",
+                   last_windows_error());
+        }
+    }
+};
 
 // The command that cmd.exe gets after /c: the text in quotes, which /s
 // strips again. The quotes count towards cmd's limit.
@@ -167,6 +195,11 @@ int start_failure(const std::error_code& error) {
 }  // namespace
 
 void prepare_process() {
+    server_ended.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!server_ended.valid()) {
+        report("cannot create an event; closing the console may cut the server's shutdown short",
+               last_windows_error());
+    }
     if (SetConsoleCtrlHandler(on_console_control, TRUE) == FALSE) {
         report("cannot install the console-control handler; Ctrl-C ends the launcher too",
                last_windows_error());
@@ -193,6 +226,9 @@ std::string quote_argument(std::string_view word) {
 }
 
 int run_server(const std::string& command_text) {
+    // Declared first, so that it signals after the job and the process
+    // handles are gone.
+    const ServerEndedSignal signal_server_ended;
     const std::wstring command = cmd_command(command_text);
     if (command.size() > cmd_line_limit) {
         report("the server command is " + std::to_string(command.size()) +
