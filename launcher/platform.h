@@ -16,7 +16,9 @@ namespace launcher::platform {
 //            server still runs) and blocks the stop signals and SIGCHLD in
 //            every thread, so that run_server can take them synchronously.
 //   Windows: installs the console-control handler that keeps the launcher
-//            alive on Ctrl-C and Ctrl-Break while the server shuts down.
+//            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
+//            on the console closing, logoff and shutdown until the server
+//            has ended (the launcher's end would end the server at once).
 void prepare_process();
 
 // The launcher's own arguments as UTF-8, argv[0] included.

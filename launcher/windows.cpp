@@ -50,8 +50,10 @@ BOOL WINAPI on_console_control(DWORD event) {
     if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
         return TRUE;
     }
+    // Should the wait fail, the event takes its course at once: there is
+    // nothing better to do, and no one to tell.
     if (server_ended.valid()) {
-        WaitForSingleObject(server_ended.get(), INFINITE);
+        static_cast<void>(WaitForSingleObject(server_ended.get(), INFINITE));
     }
     return FALSE;
 }
