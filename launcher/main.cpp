@@ -49,6 +49,7 @@ int launch(const std::vector<std::string>& arguments) {
     }
 
     std::vector<const char*> argv;
+    argv.reserve(arguments.size());
     for (const std::string& argument : arguments) {
         argv.push_back(argument.c_str());
     }
