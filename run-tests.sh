@@ -8,11 +8,14 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-# Debian packages the stages need.
+# Debian packages the stages need. The 32-bit wine (wine32:i386) runs the
+# 32-bit Windows executable; it needs the i386 architecture in dpkg.
 packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
-  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile
+  g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 wine32:i386 locales
+  python3 python3-pefile
   clang++=clang clang-tidy=clang-tidy clang-format=clang-format libclang-rt-14-dev
   llvm-symbolizer=llvm git readelf=binutils xz-utils)
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 scripts/install-packages.sh "${packages[@]}"
 
 stages=("$@")

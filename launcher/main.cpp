@@ -3,10 +3,10 @@
 // to end. Standard output carries the two start-up lines and then only the
 // server's own bytes; the launcher's own messages go to standard error.
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 #include "compose.h"
 #include "platform.h"
@@ -33,11 +33,11 @@ constexpr const char* usage_text =
     "The exit status is the server's own.\n";
 
 void write_line(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    // A failure to write the launcher's own lines does not stop the server.
+    static_cast<void>(launcher::platform::write_output(line + "\n"));
 }
 
-int launch(int argc, char** argv) {
+int launch(const std::vector<std::string>& arguments) {
     launcher::platform::prepare_process();
 
     const std::error_code env_error = launcher::platform::set_environment("SteamAppId",
@@ -49,11 +49,15 @@ int launch(int argc, char** argv) {
         write_line(std::string("Cannot change environment variable to ") + store_app_id);
     }
 
+    std::vector<const char*> argv;
+    argv.reserve(arguments.size());
+    for (const std::string& argument : arguments) {
+        argv.push_back(argument.c_str());
+    }
     const launcher::ServerCommand command = launcher::compose_server_command(
-        launcher::settings_file_name, argc, argv, launcher::platform::quote_argument);
+        launcher::settings_file_name, static_cast<int>(argv.size()), argv.data(),
+        launcher::platform::quote_argument);
     write_line(command.text);
-    // The runner writes below the stream; what the stream holds goes first.
-    std::fflush(stdout);
 
     int status = EXIT_FAILURE;
     try {
@@ -70,13 +74,15 @@ int launch(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+    const std::vector<std::string> arguments =
+        launcher::platform::command_line_arguments(argc, argv);
+    if (arguments.size() == 2 && arguments[1] == "--help") {
         std::fputs(usage_text, stdout);
         return EXIT_SUCCESS;
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+    if (arguments.size() == 2 && arguments[1] == "--version") {
         std::fputs("launcher " LAUNCHER_VERSION "\n", stdout);
         return EXIT_SUCCESS;
     }
-    return launch(argc, argv);
+    return launch(arguments);
 }

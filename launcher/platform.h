@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 #include <system_error>
+#include <vector>
 
 namespace launcher::platform {
 
@@ -15,8 +16,25 @@ namespace launcher::platform {
 //            server still runs) and blocks the stop signals and SIGCHLD in
 //            every thread, so that run_server can take them synchronously.
 //   Windows: installs the console-control handler that keeps the launcher
-//            alive on Ctrl-C and Ctrl-Break while the server shuts down.
+//            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
+//            on the console closing, logoff and shutdown until the server
+//            has ended (the launcher's end would end the server at once).
 void prepare_process();
+
+// The launcher's own arguments as UTF-8, argv[0] included.
+//   POSIX:   argv as the system gave it (`argc`, `argv` of main).
+//   Windows: split from the wide command line (GetCommandLineW,
+//            CommandLineToArgvW), so that no character is lost to the ANSI
+//            code page; `argc` and `argv` serve only when that fails.
+std::vector<std::string> command_line_arguments(int argc, char** argv);
+
+// Writes all of `text`, UTF-8, to standard output; returns the system's
+// reason when it cannot.
+//   POSIX:   the bytes as they are.
+//   Windows: line feeds become CR LF. A console is given the characters
+//            (WriteConsoleW), a pipe or file the text in the ANSI code page,
+//            with "?" for characters that the code page lacks.
+std::error_code write_output(std::string_view text);
 
 // Sets `name`=`value` in this process's environment, so that every process
 // started afterwards inherits it. Returns the system's reason on failure.
@@ -35,6 +53,14 @@ std::string quote_argument(std::string_view word);
 //            re-parented to the launcher are reaped.
 //   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
 //            the launcher only outlives them.
+//   Windows: the command processor is started as
+//            cmd.exe /d /v:off /s /c "<command_text>"
+//            so that neither AutoRun commands nor delayed expansion from the
+//            registry apply, with the text in UTF-16, in a job object that
+//            ends it and everything it started when the launcher ends. A
+//            text longer than cmd.exe takes is refused before anything
+//            starts; a command that cmd.exe does not find (status 9009)
+//            gets a hint on standard error.
 // Returns the server's exit status in the shell's convention: its own code,
 // 128+N when a signal N ended it, 127 when the command processor could not
 // be started. A failure of the launcher's own (no pipe, no process) is

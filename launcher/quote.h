@@ -16,8 +16,11 @@ namespace launcher {
 // single quotes is special).
 std::string quote_for_posix_shell(std::string_view word);
 
-// For cmd.exe, which _popen starts as "cmd.exe /c <text>", and then the C
-// runtime of the program it starts, which splits its command line into argv.
+// For cmd.exe, which the launcher starts as "cmd.exe /d /v:off /s /c
+// "<text>"", and then the C runtime of the program it starts, which splits
+// its command line into argv. The same holds for the text in UTF-16: every
+// byte of a UTF-8 character beyond ASCII is 0x80 or above, so the quoting
+// looks only at ASCII characters, which convert one to one.
 // A word made only of letters, digits and + = _ - . , : / @ is returned as it
 // is. Any other word, and the empty word, is written in two layers:
 //
@@ -52,10 +55,10 @@ std::string quote_for_posix_shell(std::string_view word);
 //    double quote (with ^" before the carets are removed), and no variable
 //    has such a name: every "%" reaches the program unchanged.
 //
-// Assumed, as _popen leaves them: delayed expansion is off (cmd's default,
-// "cmd /?"), so "!" is an ordinary character. The text after /c starts with
-// "java", not with a quote, so cmd's rule of stripping the first and last
-// quote of a /c command line ("cmd /?") leaves it alone.
+// Assumed, as /v:off makes it: delayed expansion is off, so "!" is an
+// ordinary character. The text follows /s /c in quotes of its own, which /s
+// strips again (the first and the last quote of the line, "cmd /?"),
+// whatever quotes the text holds.
 //
 // A line break cannot pass through cmd, which ends the command there: each
 // carriage return and line feed of the word is passed on as a blank.

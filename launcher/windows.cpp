@@ -1,28 +1,21 @@
-// The platform layer for Windows: the C runtime's _putenv and its
-// command-processor pipe (_popen, which starts cmd.exe), a binary relay of
-// the server's output and a console-control handler that keeps the launcher
-// alive while the server stops.
-#define WIN32_LEAN_AND_MEAN
-#define NOMINMAX
-#include <fcntl.h>
-#include <io.h>
-#include <windows.h>
-
+// The platform layer for Windows: the C runtime's _putenv; cmd.exe started
+// with CreateProcessW on the UTF-16 command text, with its standard output on
+// a pipe and inside a job object that ends it with the launcher; a binary
+// relay of the server's output; and a console-control handler that keeps the
+// launcher alive while the server stops.
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <limits>
 #include <string>
 #include <string_view>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #include "line_ends.h"
 #include "platform.h"
 #include "quote.h"
 #include "report.h"
+#include "windows_support.h"
 
 namespace launcher::platform {
 
@@ -30,119 +23,159 @@ namespace {
 
 constexpr int launcher_failure = EXIT_FAILURE;
 constexpr int command_processor_missing = 127;
-constexpr std::size_t relay_chunk_size = 64 * 1024;
+constexpr DWORD relay_chunk_size = 64 * 1024;
 
-// The C runtime reports through errno, with errno's own numbers.
-std::error_code runtime_error(int error = errno) {
-    return {error, std::generic_category()};
-}
+// cmd.exe takes a command of at most 8191 characters ("Command prompt
+// (Cmd.exe) command-line string limitation" in the Windows documentation);
+// a longer one is cut or refused without the program being started.
+constexpr std::size_t cmd_line_limit = 8191;
 
-// Codes of GetLastError, with the system's own text for them.
-class WindowsCategory final : public std::error_category {
-public:
-    const char* name() const noexcept override { return "windows"; }
+// The status cmd.exe ends with when it finds no program of the name.
+constexpr DWORD command_not_found = 9009;
 
-    std::string message(int code) const override {
-        char text[512];
-        const DWORD length = FormatMessageA(
-            FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-            static_cast<DWORD>(code), 0, text, sizeof text, nullptr);
-        std::string message(text, length);
-        while (!message.empty() && (message.back() == '\n' || message.back() == '\r' ||
-                                    message.back() == ' ' || message.back() == '.')) {
-            message.pop_back();
-        }
-        if (message.empty()) {
-            message = "error " + std::to_string(static_cast<DWORD>(code));
-        }
-        return message;
-    }
-};
-
-std::error_code last_windows_error() {
-    static const WindowsCategory category;
-    return {static_cast<int>(GetLastError()), category};
-}
+// Signalled once the server has ended or will not be started; made by
+// prepare_process before the console-control handler is installed.
+UniqueHandle server_ended;  // NOLINT(cert-err58-cpp): constructing it cannot throw
 
 // Ctrl-C and Ctrl-Break go to every process attached to the console, the
 // server included, which decides itself how to stop. The launcher ignores
-// them, relays what the server still prints and passes its status on. Any
-// other event (the console closing, logoff, shutdown) takes its default
-// course.
+// them, relays what the server still prints and passes its status on.
+// The other events (the console closing, logoff, shutdown) reach the server
+// too, and the system gives every process some seconds before it ends them.
+// The launcher's own end would end the server at once, through the job, so
+// the handler (which runs on a thread of its own) waits for the server and
+// only then lets the event take its default course.
 BOOL WINAPI on_console_control(DWORD event) {
-    return event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT ? TRUE : FALSE;
+    if (event == CTRL_C_EVENT || event == CTRL_BREAK_EVENT) {
+        return TRUE;
+    }
+    // Should the wait fail, the event takes its course at once: there is
+    // nothing better to do, and no one to tell.
+    if (server_ended.valid()) {
+        static_cast<void>(WaitForSingleObject(server_ended.get(), INFINITE));
+    }
+    return FALSE;
 }
 
-// The stream of _popen: the command processor with its standard output on a
-// pipe. Closing it waits for the command processor to end.
-class CommandPipe {
+// Signals server_ended when the runner is done with the server, on every
+// way out of it.
+class ServerEndedSignal {
 public:
-    explicit CommandPipe(const std::string& command_text)
-        // Binary, so that the C runtime does not take a Ctrl-Z byte for the
-        // end of the output, nor change line ends.
-        : stream_(_popen(command_text.c_str(), "rb")) {}
-    CommandPipe(const CommandPipe&) = delete;
-    CommandPipe& operator=(const CommandPipe&) = delete;
-    ~CommandPipe() {
-        if (stream_ != nullptr) {
-            _pclose(stream_);
+    ServerEndedSignal() = default;
+    ServerEndedSignal(const ServerEndedSignal&) = delete;
+    ServerEndedSignal& operator=(const ServerEndedSignal&) = delete;
+    ~ServerEndedSignal() {
+        if (server_ended.valid() && SetEvent(server_ended.get()) == FALSE) {
+            report("cannot signal the server's end to the console-control handler",
+                   last_windows_error());
         }
     }
-
-    bool is_open() const { return stream_ != nullptr; }
-    int descriptor() const { return _fileno(stream_); }
-
-    // Closes the pipe and waits for the command processor to end. Returns its
-    // exit status, or -1 with errno set when it cannot be collected.
-    int close() { return _pclose(std::exchange(stream_, nullptr)); }
-
-private:
-    FILE* stream_;
 };
 
-// Writes all of `data` to the descriptor `fd`. False, with `error` set, when
-// it cannot take it (standard output closed, a full disk).
-bool write_all(int fd, std::string_view data, std::error_code& error) {
-    while (!data.empty()) {
-        const auto count = static_cast<unsigned int>(
-            std::min<std::size_t>(data.size(), std::numeric_limits<int>::max()));
-        errno = 0;
-        const int written = _write(fd, data.data(), count);
-        if (written <= 0) {
-            error = written < 0 && errno != 0 ? runtime_error()
-                                              : std::make_error_code(std::errc::io_error);
+// The command that cmd.exe gets after /c: the text in quotes, which /s
+// strips again. The quotes count towards cmd's limit.
+std::wstring cmd_command(const std::string& command_text) {
+    return L"\"" + to_wide(command_text) + L"\"";
+}
+
+// cmd.exe of the system folder, not %ComSpec%: the quoting is made for
+// cmd.exe and no other command processor.
+bool cmd_path(std::wstring& path, std::error_code& error) {
+    std::vector<wchar_t> folder(MAX_PATH);
+    for (;;) {
+        const UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+        if (length == 0) {
+            error = last_windows_error();
             return false;
         }
-        data.remove_prefix(static_cast<std::size_t>(written));
+        if (length < folder.size()) {
+            path.assign(folder.data(), length);
+            path += L"\\cmd.exe";
+            return true;
+        }
+        folder.resize(length);
+    }
+}
+
+// A job object that ends every process in it when its last handle closes,
+// that is when the launcher ends, however it ends. A process in it may still
+// leave it on purpose (CREATE_BREAKAWAY_FROM_JOB).
+UniqueHandle create_kill_on_close_job(std::error_code& error) {
+    UniqueHandle job(CreateJobObjectW(nullptr, nullptr));
+    if (!job.valid()) {
+        error = last_windows_error();
+        return {};
+    }
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                              JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                                sizeof limits) == FALSE) {
+        error = last_windows_error();
+        return {};
+    }
+    return job;
+}
+
+// An inheritable duplicate of one of the launcher's standard handles, for
+// the command processor; none when the launcher has none.
+UniqueHandle inheritable_standard_handle(DWORD which) {
+    const HANDLE original = GetStdHandle(which);
+    if (original == nullptr || original == INVALID_HANDLE_VALUE) {
+        return {};
+    }
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS) == FALSE) {
+        report("cannot pass a standard handle on to the server", last_windows_error());
+        return {};
+    }
+    return UniqueHandle(duplicate);
+}
+
+// Writes all of `data` to `to`. False, with `error` set, when it cannot take
+// it (standard output closed, a full disk).
+bool write_all(HANDLE to, std::string_view data, std::error_code& error) {
+    while (!data.empty()) {
+        const auto count = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+        DWORD written = 0;
+        if (WriteFile(to, data.data(), count, &written, nullptr) == FALSE) {
+            error = last_windows_error();
+            return false;
+        }
+        if (written == 0) {
+            error = std::make_error_code(std::errc::io_error);
+            return false;
+        }
+        data.remove_prefix(written);
     }
     return true;
 }
 
 // Copies the server's output from `from` to `to` until it ends, each piece as
-// soon as it is read, with line feeds made CR LF. When `to` fails, the rest
-// is still read and dropped, so that the server never blocks on a full pipe;
-// a read error ends the relay.
-void relay(int from, int to) {
+// soon as it is read, with line feeds made CR LF; no byte (a Ctrl-Z, a NUL)
+// ends it early. When `to` fails, the rest is still read and dropped, so
+// that the server never blocks on a full pipe; a read error ends the relay.
+void relay(HANDLE from, HANDLE to) {
     std::vector<char> buffer(relay_chunk_size);
     std::string translated;
     translated.reserve(2 * buffer.size());
     LineEndTranslator line_ends;
     bool writing = true;
     for (;;) {
-        const int got = _read(from, buffer.data(), static_cast<unsigned int>(buffer.size()));
-        if (got == 0) {
+        DWORD got = 0;
+        if (ReadFile(from, buffer.data(), relay_chunk_size, &got, nullptr) == FALSE) {
+            const DWORD error = GetLastError();
+            if (error != ERROR_BROKEN_PIPE) {  // the end: every writer is gone
+                report("cannot read the server's output", windows_error(error));
+            }
             return;
         }
-        if (got < 0) {
-            report("cannot read the server's output", runtime_error());
-            return;
-        }
-        if (!writing) {
+        if (got == 0 || !writing) {
             continue;
         }
         translated.clear();
-        line_ends.translate(std::string_view(buffer.data(), static_cast<std::size_t>(got)),
-                            translated);
+        line_ends.translate(std::string_view(buffer.data(), got), translated);
         std::error_code error;
         if (!write_all(to, translated, error)) {
             report("cannot write to standard output; the server's further output is dropped",
@@ -152,9 +185,21 @@ void relay(int from, int to) {
     }
 }
 
+int start_failure(const std::error_code& error) {
+    report("cannot start the command processor", error);
+    const auto code = static_cast<DWORD>(error.value());
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ? command_processor_missing
+                                                                        : launcher_failure;
+}
+
 }  // namespace
 
 void prepare_process() {
+    server_ended.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!server_ended.valid()) {
+        report("cannot create an event; closing the console may cut the server's shutdown short",
+               last_windows_error());
+    }
     if (SetConsoleCtrlHandler(on_console_control, TRUE) == FALSE) {
         report("cannot install the console-control handler; Ctrl-C ends the launcher too",
                last_windows_error());
@@ -166,42 +211,115 @@ std::error_code set_environment(const char* name, const char* value) {
     // itself, so that the command processor and the server inherit it.
     const std::string assignment = std::string(name) + "=" + value;
     if (_putenv(assignment.c_str()) != 0) {
-        return runtime_error();
+        return {errno, std::generic_category()};
     }
     return {};
 }
 
 std::string quote_argument(std::string_view word) {
+    // Quoting the UTF-8 text is quoting the characters: in UTF-8 every byte
+    // of a character beyond ASCII is 0x80 or above, so none of them is a
+    // quote, caret or other character that cmd.exe or the C runtime looks
+    // at, and the conversion to UTF-16 keeps every escape next to the
+    // character it escapes.
     return quote_for_cmd(word);
 }
 
 int run_server(const std::string& command_text) {
-    // The start-up lines went out in text mode and were flushed before this
-    // thread started. From here on the relay writes the server's bytes
-    // itself, its line ends already translated; text mode would turn CR LF
-    // into CR CR LF. (This fails only when there is no standard output, and
-    // then every write fails and is reported.)
-    const int output = _fileno(stdout);
-    _setmode(output, _O_BINARY);
-
-    errno = 0;
-    CommandPipe server(command_text);
-    if (!server.is_open()) {
-        const int error = errno;
-        report("cannot start the command processor", runtime_error(error));
-        return error == ENOENT ? command_processor_missing : launcher_failure;
-    }
-
-    relay(server.descriptor(), output);
-
-    // cmd.exe ends with the status of the command it ran: the server's.
-    errno = 0;
-    const int status = server.close();
-    if (status == -1 && errno != 0) {
-        report("cannot collect the server's exit status", runtime_error());
+    // Declared first, so that it signals after the job and the process
+    // handles are gone.
+    const ServerEndedSignal signal_server_ended;
+    const std::wstring command = cmd_command(command_text);
+    if (command.size() > cmd_line_limit) {
+        report("the server command is " + std::to_string(command.size()) +
+               " characters long for the command processor, which takes at most " +
+               std::to_string(cmd_line_limit) + "; the server is not started");
         return launcher_failure;
     }
-    return status;
+
+    std::error_code error;
+    std::wstring application;
+    if (!cmd_path(application, error)) {
+        return start_failure(error);
+    }
+    std::wstring command_line = L"\"" + application + L"\" /d /v:off /s /c " + command;
+
+    // The server's standard output: a pipe whose write end only the command
+    // processor inherits.
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (CreatePipe(&read_end, &write_end, &inheritable, 0) == FALSE) {
+        report("cannot create the pipe for the server's output", last_windows_error());
+        return launcher_failure;
+    }
+    const UniqueHandle server_output(read_end);
+    UniqueHandle server_output_writer(write_end);
+    if (SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0) == FALSE) {
+        report("cannot keep the pipe's read end from the server", last_windows_error());
+        return launcher_failure;
+    }
+
+    const UniqueHandle input = inheritable_standard_handle(STD_INPUT_HANDLE);
+    const UniqueHandle errors = inheritable_standard_handle(STD_ERROR_HANDLE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = write_end;
+    startup.hStdError = errors.get();
+
+    // Suspended, so that it is in the job before it runs a single
+    // instruction, and so is everything it starts.
+    PROCESS_INFORMATION information{};
+    if (CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &information) == FALSE) {
+        return start_failure(last_windows_error());
+    }
+    const UniqueHandle process(information.hProcess);
+    const UniqueHandle thread(information.hThread);
+    // The launcher's copy would keep the pipe open after the server ended.
+    server_output_writer.reset();
+
+    // A job that cannot be had (on systems before Windows 8 a process that
+    // is in a job already cannot join another) costs only the clean-up.
+    UniqueHandle job = create_kill_on_close_job(error);
+    if (job.valid() && AssignProcessToJobObject(job.get(), process.get()) == FALSE) {
+        error = last_windows_error();
+        job.reset();
+    }
+    if (!job.valid()) {
+        report("warning: cannot put the server into a job object; it may outlive the launcher",
+               error);
+    }
+
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        report("cannot start the command processor", last_windows_error());
+        if (TerminateProcess(process.get(), launcher_failure) == FALSE) {
+            report("cannot end the suspended command processor", last_windows_error());
+        }
+        return launcher_failure;
+    }
+
+    relay(server_output.get(), GetStdHandle(STD_OUTPUT_HANDLE));
+
+    // cmd.exe ends with the status of the command it ran: the server's.
+    DWORD status = 0;
+    if (WaitForSingleObject(process.get(), INFINITE) != WAIT_OBJECT_0 ||
+        GetExitCodeProcess(process.get(), &status) == FALSE) {
+        report("cannot collect the server's exit status", last_windows_error());
+        return launcher_failure;
+    }
+    if (status == command_not_found) {
+        report(
+            "the command processor did not find \"java\" (status 9009): install a Java "
+            "runtime and put the folder that holds java.exe on PATH, or start the launcher "
+            "where \"java -version\" works");
+    }
+    // Whatever the server left running ends with the job, when it closes.
+    return static_cast<int>(status);
 }
 
 }  // namespace launcher::platform

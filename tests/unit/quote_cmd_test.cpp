@@ -1,7 +1,6 @@
 // quote_for_cmd, checked against a model of the two parsers the quoted text
-// goes through: cmd.exe's handling of a /c command line (percent expansion,
-// then carets, quotes and the characters that run or redirect commands) and
-// the C runtime's splitting of the command line into argv.
+// goes through (cmd_model.h), on the UTF-8 text and on the UTF-16 text that
+// Windows gets from it.
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,123 +8,60 @@
 #include <string_view>
 #include <vector>
 
+#include "cmd_model.h"
 #include "quote.h"
+#include "utf16.h"
 
 namespace {
 
+using cmd_model::run_through_cmd;
+using cmd_model::split_arguments;
 using launcher::quote_for_cmd;
-
-// What cmd does with a command line, as far as the program it starts sees it.
-struct CmdResult {
-    std::string passed_on;            // the text the program receives
-    std::vector<std::string> faults;  // expansions or commands cmd would act on
-};
-
-CmdResult run_through_cmd(std::string_view line) {
-    CmdResult result;
-    // Percent expansion comes first and ignores quotes and carets. A name that
-    // could be defined is a fault; a name that starts with a double quote (or
-    // a caret and a quote) cannot be. Every "%" is tried as the start of a
-    // name, which covers both places where cmd may resume after an undefined
-    // name.
-    for (std::size_t open = line.find('%'); open != std::string_view::npos;
-         open = line.find('%', open + 1)) {
-        const std::size_t close = line.find('%', open + 1);
-        if (close == std::string_view::npos) {
-            break;
-        }
-        const std::string_view name = line.substr(open + 1, close - open - 1);
-        if (!name.starts_with('"') && !name.starts_with("^\"")) {
-            result.faults.push_back("expands %" + std::string(name) + "%");
-        }
-    }
-    // Then carets and quotes: outside quotes a caret makes the next character
-    // literal and is removed; an unescaped quote toggles the quoted state;
-    // inside quotes everything is literal.
-    bool quoted = false;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-        const char c = line[i];
-        if (quoted) {
-            quoted = c != '"';
-            result.passed_on += c;
-            continue;
-        }
-        if (c == '^') {
-            if (i + 1 == line.size()) {
-                result.faults.push_back("caret at the end of the line");
-                break;
-            }
-            result.passed_on += line[++i];
-            continue;
-        }
-        if (c == '"') {
-            quoted = true;
-        } else if (std::string_view("&|<>()").find(c) != std::string_view::npos) {
-            result.faults.push_back(std::string("acts on ") + c);
-        } else if (c == '\n' || c == '\r') {
-            result.faults.push_back("line break");
-        }
-        result.passed_on += c;
-    }
-    return result;
-}
-
-// The C runtime's argument splitting ("Parsing C command-line arguments"),
-// for the part of the command line after the program's name.
-std::vector<std::string> split_arguments(std::string_view line) {
-    std::vector<std::string> arguments;
-    std::size_t i = 0;
-    for (;;) {
-        while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) {
-            ++i;
-        }
-        if (i == line.size()) {
-            return arguments;
-        }
-        std::string argument;
-        bool quoted = false;
-        while (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
-            std::size_t backslashes = 0;
-            while (i < line.size() && line[i] == '\\') {
-                ++backslashes;
-                ++i;
-            }
-            if (i < line.size() && line[i] == '"') {
-                argument.append(backslashes / 2, '\\');
-                if (backslashes % 2 == 1) {
-                    argument += '"';
-                } else if (quoted && i + 1 < line.size() && line[i + 1] == '"') {
-                    argument += '"';  // "" inside quotes: one literal quote
-                    ++i;
-                } else {
-                    quoted = !quoted;
-                }
-                ++i;
-                continue;
-            }
-            argument.append(backslashes, '\\');
-            if (i < line.size() && (quoted || (line[i] != ' ' && line[i] != '\t'))) {
-                argument += line[i++];
-            }
-        }
-        arguments.push_back(argument);
-    }
-}
 
 // The arguments the server receives for `words`, composed as the launcher
 // composes its command line; fails the test on anything cmd would act on.
-std::vector<std::string> round_trip(const std::vector<std::string>& words) {
+std::string command_line(const std::vector<std::string>& words) {
     std::string line = "java ";
     for (const std::string& word : words) {
         line += quote_for_cmd(word);
         line += ' ';
     }
-    const CmdResult cmd = run_through_cmd(line);
+    return line;
+}
+
+std::vector<std::string> round_trip(const std::vector<std::string>& words) {
+    const std::string line = command_line(words);
+    const auto cmd = run_through_cmd(std::string_view(line));
     EXPECT_TRUE(cmd.faults.empty()) << "line: " << line << "\nfirst fault: " << cmd.faults.front();
     const std::string_view program = "java ";
     EXPECT_TRUE(cmd.passed_on.starts_with(program)) << cmd.passed_on;
     return split_arguments(std::string_view(cmd.passed_on).substr(program.size()));
 }
+
+// The same for the text as Windows gets it: the line converted to UTF-16,
+// parsed by cmd.exe and the runtime in UTF-16, each argument converted back.
+std::vector<std::string> wide_round_trip(const std::vector<std::string>& words) {
+    const std::string line = command_line(words);
+    const std::u16string wide = launcher::utf8_to_utf16(line);
+    const auto cmd = run_through_cmd(std::u16string_view(wide));
+    EXPECT_TRUE(cmd.faults.empty()) << "line: " << line << "\nfirst fault: " << cmd.faults.front();
+    const std::u16string_view program = u"java ";
+    EXPECT_TRUE(cmd.passed_on.starts_with(program));
+    std::vector<std::string> arguments;
+    for (const std::u16string& argument :
+         split_arguments(std::u16string_view(cmd.passed_on).substr(program.size()))) {
+        arguments.push_back(launcher::utf16_to_utf8(argument));
+    }
+    return arguments;
+}
+
+// Characters beyond ASCII of several scripts and sizes: Latin-1, Greek, CJK
+// (among them characters whose second byte in the East Asian double-byte
+// code pages is "|", "\\" or "^"), an emoji outside the Basic Multilingual
+// Plane.
+const std::vector<std::string> unicode_pieces = {
+    "\u00e9", "\u00df", "\u00ff", "\u03a9", "\u03bb",     "\u65e5\u672c\u8a9e", "\u30dd",
+    "\u30bd", "\u8868", "\u80fd", "\u5341", "\U0001f600", "\U0001f680"};
 
 TEST(QuoteForCmd, OrdinaryWordsStayAsTheyAre) {
     for (const char* word : {"-Xmx2048m", "+port=700", "+name=Alpha", "a+b", "+map=/maps/x.bin",
@@ -194,6 +130,35 @@ TEST(QuoteForCmd, RandomWordsArriveUnchanged) {
             }
         }
         ASSERT_EQ(round_trip(words), words);
+    }
+}
+
+TEST(QuoteForCmd, UnicodeWordsArriveUnchangedInUtf16) {
+    std::vector<std::string> words;
+    for (const std::string& piece : unicode_pieces) {
+        words.push_back("+name=" + piece);
+        words.push_back("+a=" + piece + " & echo pwned");
+        words.push_back("+b=" + piece + "|" + piece + "^\\\"%PATH%" + piece);
+    }
+    EXPECT_EQ(wide_round_trip(words), words);
+    EXPECT_EQ(round_trip(words), words);
+}
+
+TEST(QuoteForCmd, RandomUnicodeWordsArriveUnchangedInUtf16) {
+    std::vector<std::string> alphabet = {"a", " ", "\t", "\\", "\"", "%", "^",
+                                         "&", "|", "<",  ">",  "(",  ")", "!"};
+    alphabet.insert(alphabet.end(), unicode_pieces.begin(), unicode_pieces.end());
+    std::mt19937 random(20261207);
+    std::uniform_int_distribution<std::size_t> length(0, 12);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    for (int line = 0; line < 300; ++line) {
+        std::vector<std::string> words(8);
+        for (std::string& word : words) {
+            for (std::size_t n = length(random); n > 0; --n) {
+                word += alphabet[pick(random)];
+            }
+        }
+        ASSERT_EQ(wide_round_trip(words), words);
     }
 }
 

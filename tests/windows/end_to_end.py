@@ -1,19 +1,22 @@
 #!/usr/bin/env python3
-"""End-to-end tests of the Windows launcher: launcher.exe runs under wine64
-in a scratch folder, with the stand-in java.exe first on wine's PATH, and
-the tests compare the exact bytes of its standard output, its exit status
-and what the stand-in received. (wine writes messages of its own to standard
-error; only the launcher's are looked for there.)"""
+"""End-to-end tests of the Windows launcher: launcher.exe runs under wine (the
+32-bit or the 64-bit build, as built) in a scratch folder, with the stand-in
+java.exe first on wine's PATH, and the tests compare the exact bytes of its
+standard output, its exit status and what the stand-in received. (wine
+writes messages of its own to standard error; only the launcher's are looked
+for there.)"""
 import argparse
 import os
 import pathlib
 import pty
+import re
 import random
 import shutil
 import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
@@ -21,6 +24,8 @@ from wine import Wine, add_arguments, windows_path  # noqa: E402
 
 ENVIRONMENT_LINE = b"Set environment variable to 517093\r\n"
 RUN_TIMEOUT_SECONDS = 120
+CMD_LINE_LIMIT = 8191
+COMMAND_NOT_FOUND = 9009
 
 config = None  # the command line's settings, set by main()
 wine = None
@@ -39,11 +44,19 @@ class Run:
             for line in record.read_text().splitlines():
                 key, value = line.split(" ", 1)
                 if key == "arg":
-                    self.record["args"].append(bytes.fromhex(value).decode("latin-1"))
+                    self.record["args"].append(decode(value))
+                elif key == "acp":
+                    self.record[key] = int(value)
                 elif value == "unset":
                     self.record[key] = None
                 else:
-                    self.record[key] = bytes.fromhex(value).decode("latin-1")
+                    self.record[key] = decode(value)
+
+    def shown_command(self, test):
+        """The second start-up line, without its line end."""
+        lines = self.stdout.split(b"\r\n", 2)
+        test.assertEqual(len(lines), 3, self.stdout)
+        return lines[1]
 
     def relayed(self, test):
         """Standard output after the two start-up lines."""
@@ -53,10 +66,17 @@ class Run:
         return lines[2]
 
 
-def run_on_console(arguments, extra, folder):
+def decode(hex_text):
+    """The stand-in's record holds UTF-8, in hex."""
+    return bytes.fromhex(hex_text).decode("utf-8")
+
+
+def run_on_console(arguments, extra, folder, console_output=False):
     """Runs the launcher with a console: wine makes one for a program whose
     standard input is a terminal. Standard error goes to the terminal too;
-    standard output stays a pipe, for its exact bytes."""
+    standard output stays a pipe, for its exact bytes, unless
+    `console_output`: then it is the console as well, and the terminal's
+    bytes are returned as standard output."""
     terminal, program_side = pty.openpty()
     console = []
     # The console's screen updates must be read, or wine blocks on them.
@@ -65,12 +85,19 @@ def run_on_console(arguments, extra, folder):
     reader.start()
     try:
         process = wine.popen(config.launcher, list(arguments), extra_env=extra, cwd=folder,
-                             stdin=program_side, stdout=subprocess.PIPE, stderr=program_side)
+                             stdin=program_side,
+                             stdout=program_side if console_output else subprocess.PIPE,
+                             stderr=program_side)
         os.close(program_side)
         stdout, _ = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+        if console_output:
+            reader.join(timeout=5)  # the rest of the screen, before the terminal goes
     finally:
         os.close(terminal)
         reader.join(timeout=5)
+    if console_output:
+        return subprocess.CompletedProcess(process.args, process.returncode, b"".join(console),
+                                           b"")
     return subprocess.CompletedProcess(process.args, process.returncode, stdout,
                                        b"".join(console))
 
@@ -82,10 +109,10 @@ def _read_or_empty(fd):
         return b""
 
 
-def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None,
-                 console=False):
-    """Runs the launcher in a new scratch folder. `stand_in` holds the
-    STAND_IN_* settings of the stand-in java, without the prefix."""
+def prepare_run(settings=None, stand_in=None, java_on_path=True):
+    """A new scratch folder and the environment for a run in it. `stand_in`
+    holds the STAND_IN_* settings of the stand-in java, without the
+    prefix."""
     folder = pathlib.Path(tempfile.mkdtemp(dir=config.scratch))
     if settings is not None:
         (folder / "server.properties").write_bytes(settings)
@@ -95,11 +122,19 @@ def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, 
     extra = {f"STAND_IN_{key}": value for key, value in (stand_in or {}).items()}
     if java_on_path:
         extra["WINEPATH"] = windows_path(config.java_dir)
+    return folder, extra
+
+
+def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None,
+                 console=False, console_output=False, on=None):
+    """Runs the launcher in a new scratch folder, under the wine prefix `on`
+    (the suite's own without it)."""
+    folder, extra = prepare_run(settings, stand_in, java_on_path)
     if console:
-        return Run(run_on_console(arguments, extra, folder), folder)
-    completed = wine.run(config.launcher, list(arguments), extra_env=extra, cwd=folder,
-                         stdout=subprocess.PIPE if stdout is None else stdout,
-                         stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
+        return Run(run_on_console(arguments, extra, folder, console_output), folder)
+    completed = (on or wine).run(config.launcher, list(arguments), extra_env=extra, cwd=folder,
+                                 stdout=subprocess.PIPE if stdout is None else stdout,
+                                 stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
     return Run(completed, folder)
 
 
@@ -129,20 +164,26 @@ class StartUp(unittest.TestCase):
         self.assertIsNone(run.record)
 
 
+def assert_round_trip(test, arguments, on=None):
+    """Each argument reaches the stand-in unchanged, and cmd.exe ran nothing
+    of it; returns the run."""
+    run = run_launcher(arguments, on=on)
+    test.assertEqual(run.status, 0, run.stderr)
+    test.assertIsNotNone(run.record, run.stderr)
+    test.assertEqual(run.record["args"][3:], arguments, "command line: " + run.record["line"])
+    # Anything cmd ran would have printed here or made a file.
+    test.assertEqual(run.relayed(test), b"")
+    test.assertEqual(sorted(path.name for path in run.folder.iterdir()),
+                     ["stand-in-record.txt"])
+    return run
+
+
 class Arguments(unittest.TestCase):
     """Each server argument reaches the runtime as one argument, unchanged,
     and cmd.exe runs, redirects and expands nothing of it."""
 
     def assert_round_trip(self, arguments):
-        run = run_launcher(arguments)
-        self.assertEqual(run.status, 0, run.stderr)
-        self.assertIsNotNone(run.record, run.stderr)
-        self.assertEqual(run.record["args"][3:], arguments,
-                         "command line: " + run.record["line"])
-        # Anything cmd ran would have printed here or made a file.
-        self.assertEqual(run.relayed(self), b"")
-        self.assertEqual(sorted(path.name for path in run.folder.iterdir()),
-                         ["stand-in-record.txt"])
+        assert_round_trip(self, arguments)
 
     def test_special_characters(self):
         self.assert_round_trip([
@@ -214,10 +255,171 @@ class Output(unittest.TestCase):
         self.assertEqual(run.relayed(self), b"ctrl-c handled\r\n")
 
     def test_runtime_not_found(self):
+        # cmd.exe's status stays; the launcher says what is missing.
         run = run_launcher(java_on_path=False)
         self.assertTrue(run.stdout.startswith(ENVIRONMENT_LINE + command_line(2048)), run.stdout)
-        self.assertNotEqual(run.status, 0)
+        # wine passes on the low 8 bits of a Windows exit code.
+        self.assertEqual(run.status, COMMAND_NOT_FOUND & 0xFF, run.stderr)
         self.assertIsNone(run.record)
+        hints = [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
+        self.assertEqual(len(hints), 1, run.stderr)
+        self.assertIn(b'"java"', hints[0])
+        self.assertIn(b"PATH", hints[0])
+
+        # A server that ends with a status of its own gets no hint.
+        run = run_launcher(stand_in={"EXIT": "3"})
+        self.assertEqual(run.status, 3)
+        self.assertNotIn(b"launcher: ", run.stderr)
+
+
+# Characters of several scripts and sizes, each a server argument of its own
+# and together with characters that cmd.exe and the runtime look at.
+UNICODE_ARGUMENTS = [
+    "+name=\u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc", "+icon=\U0001f600", "+motd=Caf\u00e9 \u00fcber \u00bd",
+    "+greek=\u0391\u03b8\u03ae\u03bd\u03b1", "+mixed=\u03a9 & \u65e5|\U0001f680 %PATH% \"\u00e9\"",
+    "+ko=\ud55c\uad6d\uc5b4 \uc11c\ubc84", "+zh=\u670d\u52a1\u5668\u8868",
+]
+
+
+class Unicode(unittest.TestCase):
+    def test_arguments_arrive_exactly(self):
+        run = run_launcher(UNICODE_ARGUMENTS)
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIsNotNone(run.record, run.stderr)
+        self.assertEqual(run.record["args"][3:], UNICODE_ARGUMENTS,
+                         "command line: " + run.record["line"])
+        self.assertEqual(run.relayed(self), b"")
+
+    # Words that the launcher quotes only because of their letters beyond
+    # ASCII, so that the shown line is known: ^"word^".
+    SHOWN = ["+name=\u65e5\u672c\u8a9e", "+greek=\u0391\u03b8\u03ae\u03bd\u03b1", "+motd=Caf\u00e9"]
+
+    def shown_line(self):
+        return "java -Xmx2048m -jar server.jar " + "".join(f'^"{word}^" ' for word in self.SHOWN)
+
+    def test_shown_command_in_the_ansi_code_page_on_a_pipe(self):
+        # Standard output is a pipe: the line is in the ANSI code page, with
+        # "?" for every character that it lacks (no look-alike letters).
+        run = run_launcher(self.SHOWN)
+        self.assertIsNotNone(run.record, run.stderr)
+        self.assertEqual(run.record["args"][3:], self.SHOWN)
+        code_page = f"cp{run.record['acp']}"
+        self.assertEqual(run.shown_command(self),
+                         self.shown_line().encode(code_page, errors="replace"))
+
+    def test_shown_command_on_a_console(self):
+        # A console is given the characters; wine's console passes them on
+        # to the terminal in UTF-8.
+        run = run_launcher(self.SHOWN, console=True, console_output=True)
+        screen = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]", b"", run.stdout).decode("utf-8", "replace")
+        self.assertIn(self.shown_line().rstrip(), screen)
+
+
+class CodePage932(unittest.TestCase):
+    """On a Japanese system (ANSI code page 932) the second byte of many
+    characters is "|", "\\" or "^": none of them may split an escape. wine
+    takes the code page from the Unix locale; ja_JP.UTF-8 is made with
+    localedef, and the suite runs in a wine prefix of its own."""
+
+    @classmethod
+    def setUpClass(cls):
+        locales = pathlib.Path(config.prefix).parent / "locales"
+        if not (locales / "ja_JP.UTF-8").is_dir():
+            locales.mkdir(parents=True, exist_ok=True)
+            # Exit status 1 only tells of warnings about the locale's sources.
+            made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", "-c",
+                                   str(locales / "ja_JP.UTF-8")],
+                                  stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+            if made.returncode not in (0, 1) or not (locales / "ja_JP.UTF-8").is_dir():
+                raise RuntimeError(f"localedef failed: {made.stdout.decode(errors='replace')}")
+        cls.wine = Wine(f"{config.prefix}-cp932", config.wine, config.wineserver,
+                        locale={"LC_ALL": "ja_JP.UTF-8", "LOCPATH": str(locales)},
+                        arch=config.arch)
+        cls.wine.start()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.stop()
+
+    def test_second_bytes_split_no_escape(self):
+        arguments = ["+name=\u30dd mkdir PWNED", "+name=\u30dd echo INJECTED", "+a=\u30bd", "+b=x",
+                     "+c=\u30bf & echo INJECTED", "+d=\u8868\"&echo INJECTED", "+e=\u5341|more",
+                     "+f=%\u30dd%PATH%", "+g=\u30dd\u30bd\u30bf\u5f13\u4e88\u4e0e\u80fd"]
+        run = assert_round_trip(self, arguments, on=self.wine)
+        self.assertEqual(run.record["acp"], 932)
+
+    def test_shown_command_in_code_page_932(self):
+        run = run_launcher(["+name=\u30dd\u30bd\u30bf"], on=self.wine)
+        self.assertEqual(run.record["acp"], 932)
+        self.assertEqual(run.shown_command(self),
+                         'java -Xmx2048m -jar server.jar ^"+name=\u30dd\u30bd\u30bf^" '.encode("cp932"))
+
+
+class LineLimit(unittest.TestCase):
+    """cmd.exe takes a command of at most 8191 characters: the text in the
+    quotes after /c, with the quotes."""
+
+    @staticmethod
+    def padded(length):
+        # A plain argument is not quoted: its length is known.
+        fixed = len("java -Xmx2048m -jar server.jar +pad= ") + 2
+        return ["+pad=" + "x" * (length - fixed)]
+
+    def test_longest_command_runs_and_one_more_is_refused(self):
+        run = run_launcher(self.padded(CMD_LINE_LIMIT))
+        self.assertEqual(run.status, 0, run.stderr)
+        self.assertIsNotNone(run.record, run.stderr)
+        self.assertEqual(run.record["args"][3:], self.padded(CMD_LINE_LIMIT))
+
+        run = run_launcher(self.padded(CMD_LINE_LIMIT + 1))
+        self.assert_refused(run, CMD_LINE_LIMIT + 1)
+
+    def test_quoting_counts(self):
+        # Each "%" becomes 5 characters for cmd.exe (%^"^"), the word's
+        # start 7 (^"+p=^"): 1,700 of them are too many.
+        run = run_launcher(["+p=" + "%" * 1700])
+        length = len('"java -Xmx2048m -jar server.jar ^"+p=^"') + 5 * 1700 + len(' "')
+        self.assert_refused(run, length)
+
+    def assert_refused(self, run, length):
+        self.assertNotEqual(run.status, 0)
+        self.assertIsNone(run.record, "the stand-in was started")
+        messages = [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
+        self.assertEqual(len(messages), 1, run.stderr)
+        self.assertIn(str(CMD_LINE_LIMIT).encode(), messages[0])
+        self.assertIn(str(length).encode(), messages[0])
+
+
+class Kill(unittest.TestCase):
+    def test_taskkill_on_the_launcher_ends_the_server(self):
+        folder, extra = prepare_run(stand_in={"LINGER": "10"})
+        alive = folder / "stand-in-alive.txt"
+        process = wine.popen(config.launcher, ["+a=1"], extra_env=extra, cwd=folder,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            deadline = time.monotonic() + 60
+            while not alive.exists() and time.monotonic() < deadline:
+                time.sleep(0.1)
+            self.assertTrue(alive.exists(), "the stand-in did not start")
+            # Timed from the start of taskkill, wine's start of it included.
+            asked_at = time.monotonic()
+            killed = wine.run("taskkill", ["/F", "/IM", config.launcher.name],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60)
+            self.assertEqual(killed.returncode, 0, killed.stdout + killed.stderr)
+            # The stand-in writes the file every 0.1 s while it runs.
+            last_seen, last_change = alive.read_bytes(), time.monotonic()
+            while time.monotonic() < asked_at + 5:
+                time.sleep(0.05)
+                now = alive.read_bytes()
+                if now != last_seen:
+                    last_seen, last_change = now, time.monotonic()
+            self.assertLess(last_change - asked_at, 2.0,
+                            "the server still ran after the launcher was killed")
+            process.wait(timeout=60)
+        finally:
+            if process.poll() is None:
+                process.kill()
+                process.wait()
 
 
 def main():
@@ -237,7 +439,7 @@ def main():
     # look into after a failure.
     shutil.rmtree(config.scratch, ignore_errors=True)
     config.scratch.mkdir(parents=True)
-    wine = Wine(config.prefix, config.wine, config.wineserver)
+    wine = Wine(config.prefix, config.wine, config.wineserver, arch=config.arch)
     unittest.main(argv=[sys.argv[0], *rest], verbosity=2)
 
 

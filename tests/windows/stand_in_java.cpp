@@ -4,10 +4,11 @@
 // its environment.
 //
 //   stand-in-record.txt  written to the current folder: "line <hex>" (the
-//                        command line as the process got it), "arg <hex>"
-//                        for each argument after the program's name as the C
-//                        runtime split them, then "SteamAppId <hex>" or
-//                        "SteamAppId unset".
+//                        wide command line as the process got it, in UTF-8),
+//                        "arg <hex>" for each argument after the program's
+//                        name as CommandLineToArgvW split them (UTF-8), then
+//                        "SteamAppId <hex>" or "SteamAppId unset", and
+//                        "acp <n>", the ANSI code page it ran with.
 //   STAND_IN_OUTPUT      hex bytes to write to standard output. A "." starts
 //                        a new piece, written after a pause, so that the
 //                        pieces reach the launcher in separate reads.
@@ -18,9 +19,14 @@
 //   STAND_IN_CTRL_C      sends Ctrl-C to every process on the console (the
 //                        launcher, cmd.exe and itself), waits until its own
 //                        handler has seen it and writes "ctrl-c handled".
+//   STAND_IN_LINGER      runs that many seconds before it exits, writing the
+//                        time it has run, in tenths of a second, to
+//                        stand-in-alive.txt every tenth of a second, so that
+//                        a test can see whether it still runs.
 //   STAND_IN_EXIT        the exit code; 0 without it.
 #include <fcntl.h>
 #include <io.h>
+#include <shellapi.h>
 #include <windows.h>
 
 #include <chrono>
@@ -116,25 +122,55 @@ bool write_all(int fd, std::string_view data) {
     return true;
 }
 
-void record(int argc, char** argv) {
+// The system's own conversion, independent of the launcher's.
+std::string to_utf8(const wchar_t* text) {
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string utf8(static_cast<std::size_t>(size > 0 ? size : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8.data(), size, nullptr, nullptr);
+    utf8.resize(utf8.size() - 1);  // the NUL
+    return utf8;
+}
+
+void record() {
     FILE* file = std::fopen("stand-in-record.txt", "wb");
     if (file == nullptr) {
         std::perror("stand-in java: stand-in-record.txt");
         std::exit(100);
     }
-    std::fprintf(file, "line %s\n", to_hex(GetCommandLineA()).c_str());
-    for (int i = 1; i < argc; ++i) {
-        std::fprintf(file, "arg %s\n", to_hex(argv[i]).c_str());
+    const wchar_t* line = GetCommandLineW();
+    std::fprintf(file, "line %s\n", to_hex(to_utf8(line)).c_str());
+    int count = 0;
+    wchar_t** arguments = CommandLineToArgvW(line, &count);
+    if (arguments == nullptr) {
+        std::fprintf(stderr, "stand-in java: CommandLineToArgvW failed (error %lu)\n",
+                     GetLastError());
+        std::exit(100);
     }
-    const char* app_id = std::getenv("SteamAppId");
-    std::fprintf(file, "SteamAppId %s\n", app_id != nullptr ? to_hex(app_id).c_str() : "unset");
+    for (int i = 1; i < count; ++i) {
+        std::fprintf(file, "arg %s\n", to_hex(to_utf8(arguments[i])).c_str());
+    }
+    LocalFree(arguments);
+    const wchar_t* app_id = _wgetenv(L"SteamAppId");
+    std::fprintf(file, "SteamAppId %s\n",
+                 app_id != nullptr ? to_hex(to_utf8(app_id)).c_str() : "unset");
+    std::fprintf(file, "acp %u\n", GetACP());
     std::fclose(file);
+}
+
+void keep_running(int seconds) {
+    for (int tenths = 0; tenths < 10 * seconds; ++tenths) {
+        if (FILE* file = std::fopen("stand-in-alive.txt", "wb")) {
+            std::fprintf(file, "%d\n", tenths);
+            std::fclose(file);
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
 }
 
 }  // namespace
 
-int main(int argc, char** argv) {
-    record(argc, argv);
+int main() {
+    record();
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
 
@@ -165,6 +201,9 @@ int main(int argc, char** argv) {
                 return 99;
             }
         }
+    }
+    if (const char* seconds = std::getenv("STAND_IN_LINGER")) {
+        keep_running(std::atoi(seconds));
     }
     const char* exit_code = std::getenv("STAND_IN_EXIT");
     return exit_code != nullptr ? std::atoi(exit_code) : 0;

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Runs Windows programs of the tests under wine64, in a wine prefix of the
-build's own, so that the tests need nothing of the user's wine set-up.
+"""Runs Windows programs of the tests under wine (wine64, or the 32-bit loader
+for a 32-bit build), in a wine prefix of the build's own, so that the tests
+need nothing of the user's wine set-up.
 
     wine.py --prefix DIR start          create the prefix, keep a wine server up
     wine.py --prefix DIR stop           end that wine server
@@ -21,19 +22,27 @@ SERVER_LINGER_SECONDS = 60
 
 
 class Wine:
-    def __init__(self, prefix, wine=DEFAULT_WINE, wineserver=DEFAULT_WINESERVER):
+    def __init__(self, prefix, wine=DEFAULT_WINE, wineserver=DEFAULT_WINESERVER, locale=None,
+                 arch="win64"):
+        """`locale` holds the Unix locale settings (LC_ALL, LOCPATH) that
+        the prefix's programs run with, from which wine takes the Windows
+        code pages; without it, C.UTF-8. `arch` is the prefix's kind:
+        win64, or win32 for a 32-bit Windows of the 32-bit loader alone."""
         self.prefix = pathlib.Path(prefix).resolve()
         self.wine = wine
         self.wineserver = wineserver
+        self.locale = locale or {"LC_ALL": "C.UTF-8"}
+        self.arch = arch
 
     def environment(self, extra=None):
-        """The environment for a wine program: this prefix, no debug
-        messages, no downloads of optional components, no display."""
+        """The environment for a wine program: this prefix and locale, no
+        debug messages, no downloads of optional components, no display."""
         env = dict(os.environ)
         env.pop("DISPLAY", None)
         env.pop("WAYLAND_DISPLAY", None)
-        env.update(WINEPREFIX=str(self.prefix), WINEARCH="win64", WINEDEBUG="-all",
+        env.update(WINEPREFIX=str(self.prefix), WINEARCH=self.arch, WINEDEBUG="-all",
                    WINEDLLOVERRIDES="mscoree,mshtml=")
+        env.update(self.locale)
         env.update(extra or {})
         return env
 
@@ -79,6 +88,8 @@ def add_arguments(parser):
     parser.add_argument("--prefix", required=True, help="wine prefix folder")
     parser.add_argument("--wine", default=DEFAULT_WINE)
     parser.add_argument("--wineserver", default=DEFAULT_WINESERVER)
+    parser.add_argument("--arch", choices=["win32", "win64"], default="win64",
+                        help="the prefix's kind: win32 for the 32-bit loader alone")
 
 
 def main():
@@ -88,7 +99,7 @@ def main():
     parser.add_argument("program", nargs="?")
     parser.add_argument("arguments", nargs=argparse.REMAINDER)
     options = parser.parse_args()
-    wine = Wine(options.prefix, options.wine, options.wineserver)
+    wine = Wine(options.prefix, options.wine, options.wineserver, arch=options.arch)
     if options.action == "start":
         wine.start()
     elif options.action == "stop":
