@@ -74,8 +74,8 @@ int launch(const std::vector<std::string>& arguments) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::vector<std::string> arguments =
-        launcher::platform::command_line_arguments(argc, argv);
+    const std::vector<std::string> arguments = launcher::platform::command_line_arguments(argc,
+                                                                                          argv);
     if (arguments.size() == 2 && arguments[1] == "--help") {
         std::fputs(usage_text, stdout);
         return EXIT_SUCCESS;

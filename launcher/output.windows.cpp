@@ -4,13 +4,12 @@
 // text in the ANSI code page, as the Java runtime writes the server's output
 // to the same pipe, with "?" for a character that the code page lacks.
 // Line feeds are written as CR LF, as the C runtime's text mode does.
-#include "windows_support.h"
-
 #include <algorithm>
 #include <limits>
 #include <string>
 
 #include "platform.h"
+#include "windows_support.h"
 
 namespace launcher::platform {
 
@@ -53,8 +52,8 @@ std::error_code to_ansi(std::wstring_view text, std::string& bytes) {
     const DWORD flags = GetACP() == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
     const int length = static_cast<int>(
         std::min<std::size_t>(text.size(), std::numeric_limits<int>::max()));
-    const int size = WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0,
-                                         nullptr, nullptr);
+    const int size = WideCharToMultiByte(CP_ACP, flags, text.data(), length, nullptr, 0, nullptr,
+                                         nullptr);
     if (size <= 0) {
         return last_windows_error();
     }

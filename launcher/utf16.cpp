@@ -6,8 +6,12 @@ namespace {
 
 constexpr char32_t replacement_character = 0xFFFD;
 
-bool is_high_surrogate(char32_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool is_low_surrogate(char32_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool is_high_surrogate(char32_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool is_low_surrogate(char32_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 void append_utf8(std::string& out, char32_t code_point) {
     const auto byte = [](char32_t value) { return static_cast<char>(value); };

@@ -41,8 +41,8 @@ CmdResult<Char> run_through_cmd(std::basic_string_view<Char> line) {
         }
         const View name = line.substr(open + 1, close - open - 1);
         const bool starts_with_quote = !name.empty() && name[0] == ch<Char>('"');
-        const bool starts_with_escaped_quote =
-            name.size() >= 2 && name[0] == ch<Char>('^') && name[1] == ch<Char>('"');
+        const bool starts_with_escaped_quote = name.size() >= 2 && name[0] == ch<Char>('^') &&
+                                               name[1] == ch<Char>('"');
         if (!starts_with_quote && !starts_with_escaped_quote) {
             result.faults.push_back("expands a variable name of " + std::to_string(name.size()) +
                                     " characters at " + std::to_string(open));

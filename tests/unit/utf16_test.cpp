@@ -1,10 +1,10 @@
 // The conversion between UTF-8 and UTF-16 at the edge of the Windows layer.
+#include "utf16.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
-
-#include "utf16.h"
 
 namespace {
 
@@ -19,9 +19,11 @@ std::string bytes(std::u8string_view text) {
 TEST(Utf16, EveryScriptAndSizeConvertsBothWays) {
     // One, two, three and four bytes in UTF-8; one and two units in UTF-16.
     const std::u8string_view utf8 =
-        u8"+name=A\u00e9\u00ff \u03a9\u03bb \u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc \U0001f600\U0001f680\U0010fffd";
+        u8"+name=A\u00e9\u00ff \u03a9\u03bb \u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc "
+        u8"\U0001f600\U0001f680\U0010fffd";
     const std::u16string_view utf16 =
-        u"+name=A\u00e9\u00ff \u03a9\u03bb \u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc \U0001f600\U0001f680\U0010fffd";
+        u"+name=A\u00e9\u00ff \u03a9\u03bb \u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc "
+        u"\U0001f600\U0001f680\U0010fffd";
     EXPECT_EQ(utf8_to_utf16(bytes(utf8)), utf16);
     EXPECT_EQ(utf16_to_utf8(utf16), bytes(utf8));
     EXPECT_EQ(utf8_to_utf16(""), u"");
@@ -47,9 +49,9 @@ TEST(Utf16, EveryCodePointSurvivesTheRoundTrip) {
 
 TEST(Utf16, LoneSurrogatesOfACommandLineAreKept) {
     const std::u16string lone[] = {
-        {u'a', char16_t{0xD800}, u'b'},            // high without low
-        {char16_t{0xDC00}},                        // low without high
-        {char16_t{0xDFFF}, char16_t{0xD83D}},      // in the wrong order
+        {u'a', char16_t{0xD800}, u'b'},                          // high without low
+        {char16_t{0xDC00}},                                      // low without high
+        {char16_t{0xDFFF}, char16_t{0xD83D}},                    // in the wrong order
         {char16_t{0xD83D}, char16_t{0xD83D}, char16_t{0xDE00}},  // a high, then a pair
     };
     for (const std::u16string& text : lone) {
@@ -64,13 +66,13 @@ TEST(Utf16, MalformedUtf8GivesOneReplacementCharacterPerByte) {
         std::string_view utf8;
         std::u16string_view utf16;
     } cases[] = {
-        {"a\x80z", u"a\uFFFDz"},                      // stray continuation byte
-        {"\xC0\xAF", u"\uFFFD\uFFFD"},                 // overlong "/"
-        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},       // overlong "/"
+        {"a\x80z", u"a\uFFFDz"},                            // stray continuation byte
+        {"\xC0\xAF", u"\uFFFD\uFFFD"},                      // overlong "/"
+        {"\xE0\x80\xAF", u"\uFFFD\uFFFD\uFFFD"},            // overlong "/"
         {"\xF4\x90\x80\x80", u"\uFFFD\uFFFD\uFFFD\uFFFD"},  // beyond U+10FFFF
-        {"\xE6\x97", u"\uFFFD\uFFFD"},                 // truncated at the end
-        {"\xE6\x97z", u"\uFFFD\uFFFDz"},               // truncated before a letter
-        {"\xFF\xFE", u"\uFFFD\uFFFD"},                 // never in UTF-8
+        {"\xE6\x97", u"\uFFFD\uFFFD"},                      // truncated at the end
+        {"\xE6\x97z", u"\uFFFD\uFFFDz"},                    // truncated before a letter
+        {"\xFF\xFE", u"\uFFFD\uFFFD"},                      // never in UTF-8
     };
     for (const auto& [utf8, utf16] : cases) {
         EXPECT_EQ(utf8_to_utf16(utf8), utf16) << utf8;

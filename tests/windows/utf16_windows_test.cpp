@@ -2,11 +2,9 @@
 // (tests/unit/cmd_model.h), compared with what Windows itself does:
 // MultiByteToWideChar and WideCharToMultiByte for UTF-8, CommandLineToArgvW
 // for the splitting of quoted command lines.
-#include <windows.h>
-
-#include <shellapi.h>
-
 #include <gtest/gtest.h>
+#include <shellapi.h>
+#include <windows.h>
 
 #include <random>
 #include <string>
@@ -57,8 +55,8 @@ TEST(Utf16OnWindows, AgreesWithTheSystemOnEveryScalarValue) {
 // The text that cmd.exe passes on, split by the system: every word arrives.
 TEST(Utf16OnWindows, QuotedWordsSplitBySystemArriveUnchanged) {
     const std::vector<std::string> alphabet = {
-        "a", " ", "\t", "\\", "\"", "%", "^", "&", "|", "<", ">", "(", ")", "!",
-        "\u00e9", "\u03a9", "\u65e5", "\u30dd", "\u30bd", "\U0001f600"};
+        "a", " ", "\t", "\\", "\"",     "%",      "^",      "&",      "|",      "<",
+        ">", "(", ")",  "!",  "\u00e9", "\u03a9", "\u65e5", "\u30dd", "\u30bd", "\U0001f600"};
     std::mt19937 random(20261207);
     std::uniform_int_distribution<std::size_t> length(0, 10);
     std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
