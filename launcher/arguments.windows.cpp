@@ -1,10 +1,11 @@
 // The launcher's own arguments on Windows: read from the wide command line,
 // so that every character arrives, whatever the ANSI code page holds.
+#include "windows_support.h"
+
 #include <shellapi.h>
 
 #include "platform.h"
 #include "report.h"
-#include "windows_support.h"
 
 namespace launcher::platform {
 

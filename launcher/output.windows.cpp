@@ -4,12 +4,13 @@
 // text in the ANSI code page, as the Java runtime writes the server's output
 // to the same pipe, with "?" for a character that the code page lacks.
 // Line feeds are written as CR LF, as the C runtime's text mode does.
+#include "windows_support.h"
+
 #include <algorithm>
 #include <limits>
 #include <string>
 
 #include "platform.h"
-#include "windows_support.h"
 
 namespace launcher::platform {
 

@@ -3,6 +3,8 @@
 // a pipe and inside a job object that ends it with the launcher; a binary
 // relay of the server's output; and a console-control handler that keeps the
 // launcher alive while the server stops.
+#include "windows_support.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -15,7 +17,6 @@
 #include "platform.h"
 #include "quote.h"
 #include "report.h"
-#include "windows_support.h"
 
 namespace launcher::platform {
 

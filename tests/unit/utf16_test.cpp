@@ -1,10 +1,10 @@
 // The conversion between UTF-8 and UTF-16 at the edge of the Windows layer.
-#include "utf16.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
+
+#include "utf16.h"
 
 namespace {
 

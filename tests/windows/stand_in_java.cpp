@@ -24,10 +24,12 @@
 //                        stand-in-alive.txt every tenth of a second, so that
 //                        a test can see whether it still runs.
 //   STAND_IN_EXIT        the exit code; 0 without it.
+#include <windows.h>
+
+#include <shellapi.h>
+
 #include <fcntl.h>
 #include <io.h>
-#include <shellapi.h>
-#include <windows.h>
 
 #include <chrono>
 #include <cstdio>

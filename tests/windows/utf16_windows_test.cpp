@@ -2,9 +2,11 @@
 // (tests/unit/cmd_model.h), compared with what Windows itself does:
 // MultiByteToWideChar and WideCharToMultiByte for UTF-8, CommandLineToArgvW
 // for the splitting of quoted command lines.
-#include <gtest/gtest.h>
-#include <shellapi.h>
 #include <windows.h>
+
+#include <shellapi.h>
+
+#include <gtest/gtest.h>
 
 #include <random>
 #include <string>
