@@ -84,7 +84,7 @@ private:
     sigset_t reset_in_server_{};
     std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
     FileDescriptor records_;                                // the read end
-    FileDescriptor recorder_;                               // the write end
+    FileDescriptor recorder_;  // the write end, left open once handlers have run
     std::thread thread_;
 
     std::mutex mutex_;
