@@ -493,6 +493,13 @@ int run_server(const std::string& command_text) {
         report("cannot start the signal watcher", watcher_error);
         return launcher_failure;
     }
+    // The signals are for the watcher (and the main thread, which only
+    // waits); this thread sits in system calls that they need not interrupt.
+    if (const int error = pthread_sigmask(SIG_BLOCK, &watcher.to_reset_in_server(), nullptr);
+        error != 0) {
+        report("cannot leave the signals to the watcher", last_error(error));
+        return launcher_failure;
+    }
 
     int status = launcher_failure;
     const pid_t server = start_server(command_text, output_end.get(), !shares_group,
