@@ -98,7 +98,8 @@ struct ChildSetup {
     }
     sigset_t none;
     sigemptyset(&none);
-    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+        errno = error;
         fail_start(setup, StartStep::signals);
     }
     ::execve(setup.argv[0], const_cast<char* const*>(setup.argv), environ);
@@ -248,7 +249,8 @@ std::vector<ProcessEntry> list_processes() {
     if (!proc) {
         return processes;
     }
-    while (const dirent* entry = ::readdir(proc.get())) {
+    // readdir is safe here: only this thread reads this directory stream.
+    while (const dirent* entry = ::readdir(proc.get())) {  // NOLINT(concurrency-mt-unsafe)
         pid_t pid = 0;
         const std::string_view name = entry->d_name;
         const auto parsed = std::from_chars(name.data(), name.data() + name.size(), pid);
