@@ -124,7 +124,7 @@ int report_start_failure(const StartFailure& failure) {
         return launcher_failure;
     case StartStep::execute:
         report("cannot start /bin/sh", reason);
-        return failure.error == ENOENT                              ? 127
+        return failure.error == ENOENT                               ? 127
                : failure.error == EACCES || failure.error == ENOEXEC ? 126
                                                                      : launcher_failure;
     }
@@ -296,7 +296,7 @@ struct Job {
     std::atomic<pid_t> server{0};  // 0 until it is started
     pid_t group = 0;               // set before `server`
     pid_t launcher = 0;
-    int over = -1;  // an eventfd: written once nothing of the job is left
+    int over = -1;       // an eventfd: written once nothing of the job is left
     bool ended = false;  // the watcher thread's own
 };
 
@@ -379,8 +379,9 @@ void explain_end(int wait_status) {
             line += std::string(" (SIG") + abbreviation + ")";
         }
         if (number == SIGKILL) {
-            line += "; the system may have run out of memory: a smaller server_memory in "
-                    "server.properties leaves it more";
+            line +=
+                "; the system may have run out of memory: a smaller server_memory in "
+                "server.properties leaves it more";
         }
         report(line);
         return;
@@ -423,8 +424,7 @@ void prepare_process() {
         // the server too.
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
             ::open("/dev/null", O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
-            report("cannot open /dev/null in place of a closed standard descriptor",
-                   last_error());
+            report("cannot open /dev/null in place of a closed standard descriptor", last_error());
         }
     }
     // A closed standard output, or one past the file size limit, must not
@@ -489,8 +489,8 @@ int run_server(const std::string& command_text) {
     job.launcher = ::getpid();
     job.over = job_over.get();
     SignalWatcher watcher;
-    const std::error_code watcher_error =
-        watcher.start(shares_group, ::getsid(0) == job.launcher, [&job] { return watch_job(job); });
+    const std::error_code watcher_error = watcher.start(shares_group, ::getsid(0) == job.launcher,
+                                                        [&job] { return watch_job(job); });
     if (watcher_error) {
         report("cannot start the signal watcher", watcher_error);
         return launcher_failure;

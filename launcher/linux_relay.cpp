@@ -84,8 +84,8 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
             return Step::read_failed;
         }
         if (to >= 0) {
-            const std::error_code error =
-                write_all(to, {buffer.data(), static_cast<std::size_t>(got)});
+            const std::error_code error = write_all(to,
+                                                    {buffer.data(), static_cast<std::size_t>(got)});
             if (error) {
                 errno = error.value();
                 return Step::write_failed;
@@ -109,8 +109,8 @@ public:
         }
         const std::span<char> piece(buffer.data(), std::min(buffer.size(), most));
         std::size_t now = 0;
-        const Step result =
-            splicing ? splice_some(from, to, most, now) : copy_some(from, to, piece, now);
+        const Step result = splicing ? splice_some(from, to, most, now)
+                                     : copy_some(from, to, piece, now);
         moved += now;
         switch (result) {
         case Step::moved:
