@@ -33,8 +33,10 @@ constexpr const char* usage_text =
     "The exit status is the server's own.\n";
 
 void write_line(const std::string& line) {
-    // A failure to write the launcher's own lines does not stop the server.
-    static_cast<void>(launcher::platform::write_output(line + "\n"));
+    // A standard output that cannot take the line fails again for the
+    // server's first bytes, and the relay reports that once; a message here
+    // would only repeat it.
+    (void)launcher::platform::write_output(line + "\n");
 }
 
 int launch(const std::vector<std::string>& arguments) {
@@ -57,10 +59,19 @@ int launch(const std::vector<std::string>& arguments) {
     const launcher::ServerCommand command = launcher::compose_server_command(
         launcher::settings_file_name, static_cast<int>(argv.size()), argv.data(),
         launcher::platform::quote_argument);
+    if (command.settings_not_regular) {
+        launcher::report(std::string(launcher::settings_file_name) +
+                         " is not a regular file and is not read; server_memory is " +
+                         std::to_string(command.server_memory));
+    }
     write_line(command.text);
 
     int status = EXIT_FAILURE;
     try {
+        // The server runs on a thread of its own, and the main thread waits
+        // for it: the launcher's design, on every platform. On Linux this
+        // thread is also the server's parent, whose end the server is tied
+        // to, so it lives until the server has been collected.
         std::thread runner(
             [&status, text = command.text] { status = launcher::platform::run_server(text); });
         runner.join();

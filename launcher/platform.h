@@ -1,20 +1,24 @@
-// The launcher's platform layer: the few things that differ between POSIX
-// systems (posix.cpp) and Windows (windows.cpp). CMake compiles exactly one
-// of the two files; the rest of the program is the same everywhere.
+// The launcher's platform layer: the few things that differ between Linux
+// (linux.cpp with linux_*.cpp) and Windows (windows.cpp). CMake compiles
+// exactly one of the two; the rest of the program is the same everywhere.
 #pragma once
 
 #include <string>
 #include <string_view>
 #include <system_error>
+<<<<<<< HEAD
 #include <vector>
+=======
+>>>>>>> linux-runtime
 
 namespace launcher::platform {
 
 // Sets up the process before any thread starts.
-//   POSIX:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE (a
-//            closed standard output must not kill the launcher while the
-//            server still runs) and blocks the stop signals and SIGCHLD in
-//            every thread, so that run_server can take them synchronously.
+//   Linux:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE and
+//            SIGXFSZ (a closed or full standard output must not kill the
+//            launcher while the server still runs) and unblocks every
+//            signal. Nothing else is taken yet: until run_server starts the
+//            server, a stop signal ends the launcher (128+N).
 //   Windows: installs the console-control handler that keeps the launcher
 //            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
 //            on the console closing, logoff and shutdown until the server
@@ -22,7 +26,7 @@ namespace launcher::platform {
 void prepare_process();
 
 // The launcher's own arguments as UTF-8, argv[0] included.
-//   POSIX:   argv as the system gave it (`argc`, `argv` of main).
+//   Linux:   argv as the system gave it (`argc`, `argv` of main).
 //   Windows: split from the wide command line (GetCommandLineW,
 //            CommandLineToArgvW), so that no character is lost to the ANSI
 //            code page; `argc` and `argv` serve only when that fails.
@@ -30,7 +34,9 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 
 // Writes all of `text`, UTF-8, to standard output; returns the system's
 // reason when it cannot.
-//   POSIX:   the bytes as they are.
+//   Linux:   the bytes as they are, written as the relay writes the
+//            server's: a non-blocking output that is full is waited for,
+//            nothing is lost.
 //   Windows: line feeds become CR LF. A console is given the characters
 //            (WriteConsoleW), a pipe or file the text in the ANSI code page,
 //            with "?" for characters that the code page lacks.
@@ -48,9 +54,16 @@ std::string quote_argument(std::string_view word);
 // standard output on a pipe, relays every byte that arrives to the
 // launcher's standard output as soon as it is read, and waits for the
 // server to end. Standard input and standard error are the launcher's own.
-//   POSIX:   the stop signals (TERM, INT, HUP, QUIT) that reach the launcher
-//            while the server runs are passed on to it, each once; orphans
-//            re-parented to the launcher are reaped.
+//   Linux:   every catchable asynchronous signal that reaches the launcher
+//            while the server runs is passed on to it once and does not end
+//            the launcher; what the terminal sent to the server as well is
+//            not passed on again (linux_signals.h). The server gets SIGTERM
+//            when the launcher dies, however it dies. The launcher ends once
+//            the server has ended and nothing of its job (process group) is
+//            left, even when a detached process keeps the pipe open; orphans
+//            re-parented to the launcher are reaped. When the server does
+//            not end normally (127, 126, a signal), one line on standard
+//            error says why.
 //   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
 //            the launcher only outlives them.
 //   Windows: the command processor is started as
@@ -65,7 +78,7 @@ std::string quote_argument(std::string_view word);
 // 128+N when a signal N ended it, 127 when the command processor could not
 // be started. A failure of the launcher's own (no pipe, no process) is
 // reported on standard error with the system's reason and gives a non-zero
-// status.
+// status; on Linux, status 1 before the server is started.
 int run_server(const std::string& command_text);
 
 }  // namespace launcher::platform
