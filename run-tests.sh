@@ -4,18 +4,20 @@
 # from Debian first when it is missing (run as root on a fresh machine).
 #
 #   ./run-tests.sh            every stage
-#   ./run-tests.sh native     only the named stages (native, windows, quality)
+#   ./run-tests.sh native     only the named stages (native, windows, quality,
+#                             integration)
 set -euo pipefail
 cd "$(dirname "$0")"
 
 # Debian packages the stages need.
 packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix googletest wine64 python3 python3-pefile
-  clang++=clang clang-tidy=clang-tidy libclang-rt-14-dev llvm-symbolizer=llvm)
+  clang++=clang clang-tidy=clang-tidy libclang-rt-14-dev llvm-symbolizer=llvm
+  systemd-nspawn=systemd-container mmdebstrap dockerd=docker.io pgrep=procps)
 scripts/install-packages.sh "${packages[@]}"
 
 stages=("$@")
-((${#stages[@]})) || stages=(native windows quality)
+((${#stages[@]})) || stages=(native windows quality integration)
 for stage in "${stages[@]}"; do
   echo "run-tests: stage $stage"
   "scripts/test-$stage.sh"
