@@ -124,6 +124,7 @@ step "docker build of ${dockerfile_source#"$repo/"}"
 build_image
 step "container checks"
 docker_checks
+step "the scratch folder at its fullest: $(du -sh --one-file-system "$scratch" | cut -f1)"
 stop_dockerd
 
 if ((failures)); then
