@@ -1,5 +1,7 @@
 #include "compose.h"
 
+#include <algorithm>
+#include <array>
 #include <climits>
 #include <fstream>
 
@@ -35,23 +37,115 @@ int leading_integer(std::string_view text) {
     return value >= limit ? INT_MAX : static_cast<int>(value);
 }
 
-int read_server_memory(std::istream& settings, int current) {
-    std::string line;
-    while (std::getline(settings, line)) {
-        if (line.find(server_memory_key) == std::string::npos) {
-            continue;
+namespace {
+
+// The `atoi` rule of leading_integer, fed one character at a time.
+class LeadingInteger {
+public:
+    void add(char c) {
+        if (stage_ == Stage::space) {
+            if (c == ' ' || (c >= '\t' && c <= '\r')) {
+                return;
+            }
+            stage_ = Stage::digits;
+            if (c == '+' || c == '-') {
+                negative_ = c == '-';
+                return;
+            }
         }
-        const std::size_t equals = line.find('=');
-        const std::string_view value = equals == std::string::npos
-                                           ? std::string_view(line)
-                                           : std::string_view(line).substr(equals + 1);
-        current = leading_integer(value);
+        if (stage_ == Stage::digits) {
+            if (c >= '0' && c <= '9') {
+                magnitude_ = std::min(magnitude_ * 10 + (c - '0'), limit);
+            } else {
+                stage_ = Stage::done;
+            }
+        }
     }
-    return current;
+
+    int value() const {
+        if (negative_) {
+            return static_cast<int>(-magnitude_);  // INT_MIN at the limit
+        }
+        return magnitude_ >= limit ? INT_MAX : static_cast<int>(magnitude_);
+    }
+
+private:
+    static constexpr long long limit = static_cast<long long>(INT_MAX) + 1;
+    enum class Stage { space, digits, done };
+    Stage stage_ = Stage::space;
+    bool negative_ = false;
+    long long magnitude_ = 0;  // held at or below `limit`
+};
+
+// One line of the settings, seen one character at a time.
+class SettingsLine {
+public:
+    void add(char c) {
+        // The key's first letter occurs in it only once, so after a mismatch
+        // a match can only start again at this character.
+        if (!has_key_) {
+            if (c == key_[matched_]) {
+                has_key_ = ++matched_ == key_.size();
+            } else {
+                matched_ = c == key_[0] ? 1 : 0;
+            }
+        }
+        whole_.add(c);
+        if (has_equals_) {
+            after_equals_.add(c);
+        } else {
+            has_equals_ = c == '=';
+        }
+    }
+
+    // The line's value when it sets the key, or `current`.
+    int value_or(int current) const {
+        if (!has_key_) {
+            return current;
+        }
+        return has_equals_ ? after_equals_.value() : whole_.value();
+    }
+
+private:
+    static constexpr std::string_view key_ = server_memory_key;
+    std::size_t matched_ = 0;
+    bool has_key_ = false;
+    bool has_equals_ = false;
+    LeadingInteger whole_;         // the value when the line has no "="
+    LeadingInteger after_equals_;  // what follows the first "="
+};
+
+}  // namespace
+
+int read_server_memory(std::istream& settings, int current) {
+    std::array<char, 4096> piece{};
+    SettingsLine line;
+    for (;;) {
+        settings.read(piece.data(), piece.size());
+        const std::streamsize got = settings.gcount();
+        if (got <= 0) {
+            break;
+        }
+        for (std::size_t i = 0; i < static_cast<std::size_t>(got); ++i) {
+            if (piece.at(i) == '\n') {
+                current = line.value_or(current);
+                line = SettingsLine();
+            } else {
+                line.add(piece.at(i));
+            }
+        }
+    }
+    return line.value_or(current);
+}
+
+bool exists_but_not_regular(const std::filesystem::path& path) {
+    std::error_code error;
+    const std::filesystem::file_status status = std::filesystem::status(path, error);
+    return !error && std::filesystem::exists(status) && !std::filesystem::is_regular_file(status);
 }
 
 int read_server_memory_file(const std::filesystem::path& path, int current) {
-    if (!file_can_be_opened(path)) {
+    if (exists_but_not_regular(path) || !file_can_be_opened(path)) {
         return current;
     }
     std::ifstream settings(path);
@@ -102,6 +196,7 @@ std::string compose_command_text(const std::vector<std::string>& jvm_options,
 ServerCommand compose_server_command(const std::filesystem::path& settings_path,
                                      int argc, const char* const* argv, QuoteFunction quote) {
     ServerCommand command;
+    command.settings_not_regular = exists_but_not_regular(settings_path);
     command.server_memory = read_server_memory_file(settings_path, command.server_memory);
     command.server_arguments = collect_server_arguments(argc, argv);
     command.jvm_options.push_back(heap_option(command.server_memory));

@@ -22,6 +22,9 @@ inline constexpr const char* server_memory_key = "server_memory";
 // before the server starts and is not changed afterwards.
 struct ServerCommand {
     int server_memory = default_server_memory;
+    // The settings file exists but is not a regular file (a FIFO, a device,
+    // a socket): it was not read.
+    bool settings_not_regular = false;
     std::vector<std::string> jvm_options;
     std::vector<std::string> server_arguments;
     std::string text;
@@ -34,6 +37,11 @@ using QuoteFunction = std::string (*)(std::string_view);
 // True when the file can be opened for reading.
 bool file_can_be_opened(const std::filesystem::path& path);
 
+// True when something exists at `path` (links followed) that is not a
+// regular file: reading it could wait for ever (a FIFO without a writer) or
+// never end (/dev/zero).
+bool exists_but_not_regular(const std::filesystem::path& path);
+
 // The C `atoi` rule: leading white space, an optional sign, then decimal
 // digits up to the first other character; no digits give 0. Values beyond
 // the range of int saturate instead of overflowing.
@@ -42,11 +50,12 @@ int leading_integer(std::string_view text);
 // Applies every line of a settings stream that contains "server_memory"
 // anywhere: the value is what follows the first "=" (the whole line when it
 // has none), read by the `atoi` rule. The last such line wins; without one,
-// `current` is returned unchanged.
+// `current` is returned unchanged. The stream is read in pieces of a fixed
+// size: however long its lines, only one piece is held at a time.
 int read_server_memory(std::istream& settings, int current);
 
-// The same for the settings file at `path`; a file that cannot be opened
-// leaves `current` as it is, silently.
+// The same for the settings file at `path`; a file that cannot be opened, or
+// is not a regular file, leaves `current` as it is, silently.
 int read_server_memory_file(const std::filesystem::path& path, int current);
 
 // Server arguments from the launcher's arguments (argv[0] is skipped):

@@ -33,8 +33,10 @@ constexpr const char* usage_text =
     "The exit status is the server's own.\n";
 
 void write_line(const std::string& line) {
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
+    const std::error_code error = launcher::platform::write_output(line + "\n");
+    if (error) {
+        launcher::report("cannot write to standard output", error);
+    }
 }
 
 int launch(int argc, char** argv) {
@@ -50,12 +52,19 @@ int launch(int argc, char** argv) {
 
     const launcher::ServerCommand command = launcher::compose_server_command(
         launcher::settings_file_name, argc, argv, launcher::platform::quote_argument);
+    if (command.settings_not_regular) {
+        launcher::report(std::string(launcher::settings_file_name) +
+                         " is not a regular file and is not read; server_memory is " +
+                         std::to_string(command.server_memory));
+    }
     write_line(command.text);
-    // The runner writes below the stream; what the stream holds goes first.
-    std::fflush(stdout);
 
     int status = EXIT_FAILURE;
     try {
+        // The server runs on a thread of its own, and the main thread waits
+        // for it: the launcher's design, on every platform. On Linux this
+        // thread is also the server's parent, whose end the server is tied
+        // to, so it lives until the server has been collected.
         std::thread runner([&status, text = command.text] {
             status = launcher::platform::run_server(text);
         });

@@ -205,4 +205,12 @@ int run_server(const std::string& command_text) {
     return status;
 }
 
+std::error_code write_output(std::string_view text) {
+    if (std::fwrite(text.data(), 1, text.size(), stdout) != text.size() ||
+        std::fflush(stdout) != 0) {
+        return std::make_error_code(std::errc::io_error);
+    }
+    return {};
+}
+
 }  // namespace launcher::platform

@@ -202,6 +202,15 @@ void Child::close_output() {
     }
 }
 
+void Child::hang_up() {
+    for (int* fd : {&input_, &output_}) {
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
 void Child::signal(int number) {
     if (kill(pid_, number) != 0) {
         fail("kill");

@@ -50,6 +50,9 @@ public:
     // Stops reading standard output: the child's next write to it fails.
     void close_output();
     void signal(int number);
+    // On a terminal: closes the terminal's other side, which hangs it up;
+    // the child's session loses its controlling terminal.
+    void hang_up();
 
     // Reads to the end of both outputs and collects the status; a child that
     // is still running at the timeout is killed and reported as timed out.

@@ -77,13 +77,23 @@ TEST(Launcher, ExitStatusIsTheServers) {
     struct Case {
         std::string actions;
         int status;
+        std::string err;  // a server that does not end normally is explained
     };
-    for (const Case& c : {Case{"exit:3", 3}, Case{"exit:0", 0}, Case{"raise:9", 137},
-                          Case{"raise:15", 143}, Case{"out:" + hex("bye\n") + ";exit:255", 255}}) {
+    const std::string killed =
+        "launcher: the server was ended by signal 9 (SIGKILL); the system may have run out of "
+        "memory: a smaller server_memory in server.properties leaves it more\n";
+    for (const Case& c :
+         {Case{"exit:3", 3, ""}, Case{"exit:0", 0, ""}, Case{"raise:9", 137, killed},
+          Case{"raise:15", 143, "launcher: the server was ended by signal 15 (SIGTERM)\n"},
+          Case{"raise:10", 138, "launcher: the server was ended by signal 10 (SIGUSR1)\n"},
+          Case{"out:" + hex("bye\n") + ";exit:255", 255, ""}}) {
         ScratchDirectory folder;
         const auto result = test::run(launcher_options(folder, {}, c.actions));
         EXPECT_EQ(result.status, c.status) << c.actions;
-        EXPECT_EQ(result.err, "") << c.actions;
+        EXPECT_EQ(result.err, c.err) << c.actions;
+        EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \n" +
+                                  (c.status == 255 ? "bye\n" : ""))
+            << c.actions;
     }
 }
 
@@ -96,6 +106,22 @@ TEST(Launcher, MissingRuntimeGivesTheShellsNotFoundStatus) {
     EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar +port=1 \n");
     EXPECT_NE(result.err.find("java"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("not found"), std::string::npos) << result.err;
+    const std::string explained =
+        "launcher: the server did not start: java was not found on PATH (status 127)\n";
+    EXPECT_TRUE(result.err.ends_with(explained)) << result.err;
+}
+
+TEST(Launcher, RuntimeThatCannotBeExecutedIsExplained) {
+    ScratchDirectory folder;
+    folder.write("java", "not a program");  // no execute permission
+    auto options = launcher_options(folder, {});
+    options.environment["PATH"] = folder.path();
+    const auto result = test::run(options);
+    EXPECT_EQ(result.status, 126);
+    EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \n");
+    const std::string explained =
+        "launcher: the server did not start: java was found but cannot be executed (status 126)\n";
+    EXPECT_TRUE(result.err.ends_with(explained)) << result.err;
 }
 
 TEST(Launcher, RelaysEveryByteInOrder) {

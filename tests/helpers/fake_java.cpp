@@ -18,6 +18,19 @@
 //   orphan           leave an orphan that ends soon, wait, and report
 //                    whether it was reaped ("orphan reaped") or is still a
 //                    zombie ("orphan zombie")
+//   tally:<ms>       count every catchable signal (all but KILL, STOP, CHLD
+//                    and the faults SEGV, BUS, ILL, FPE, TRAP, ABRT; SIGPIPE is
+//                    ignored); print "ready" and wait for the first, then wait
+//                    <ms> for more and print one line "sig<N>=<count> ...
+//                    from launcher=<n> others=<n>" (signal numbers in order,
+//                    and who sent them), also written to the file
+//                    <FAKE_JAVA_RECORD>.tally; a failed write to standard
+//                    output is ignored, so that the line is kept when the
+//                    launcher is gone
+//   daemon:<ms>      fork a child that leaves the session (setsid), keeps
+//                    standard output open (standard input and standard error
+//                    go to /dev/null), sleeps <ms> and exits; the stand-in
+//                    itself goes on with its next action at once
 // With no actions it exits 0 at once.
 #include <fcntl.h>
 #include <signal.h>
@@ -36,7 +49,7 @@
 
 namespace {
 
-volatile sig_atomic_t counts[65];
+volatile sig_atomic_t counts[129];
 volatile sig_atomic_t from_parent;  // sent by the launcher
 volatile sig_atomic_t from_others;  // the terminal, the kernel or another process
 
@@ -149,6 +162,75 @@ void count_signals(long linger_ms) {
     write_all(STDOUT_FILENO, summary);
 }
 
+bool counted_by_tally(int signal) {
+    switch (signal) {
+    case SIGKILL:
+    case SIGSTOP:
+    case SIGCHLD:
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGILL:
+    case SIGFPE:
+    case SIGTRAP:
+    case SIGABRT:
+    case SIGPIPE:
+        return false;
+    default:
+        return signal < SIGSYS + 1 || signal >= SIGRTMIN;
+    }
+}
+
+void tally_signals(long linger_ms) {
+    signal(SIGPIPE, SIG_IGN);
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+        if (counted_by_tally(s)) {
+            struct sigaction action {};
+            action.sa_sigaction = count_signal;
+            action.sa_flags = SA_SIGINFO;
+            sigaction(s, &action, nullptr);
+        }
+    }
+    write_all(STDOUT_FILENO, "ready\n");
+    const auto total = [] {
+        long sum = 0;
+        for (int s = 1; s <= SIGRTMAX; ++s) {
+            sum += counts[s];
+        }
+        return sum;
+    };
+    while (total() == 0) {
+        pause();
+    }
+    sleep_ms(linger_ms);
+    std::string line;
+    for (int s = 1; s <= SIGRTMAX; ++s) {
+        if (counts[s] > 0) {
+            line += "sig" + std::to_string(s) + "=" + std::to_string(counts[s]) + " ";
+        }
+    }
+    line += "from launcher=" + std::to_string(from_parent) +
+            " others=" + std::to_string(from_others) + "\n";
+    if (const char* path = std::getenv("FAKE_JAVA_RECORD")) {
+        std::ofstream(std::string(path) + ".tally", std::ios::binary) << line;
+    }
+    (void)::write(STDOUT_FILENO, line.data(), line.size());
+}
+
+void start_daemon(long ms) {
+    const pid_t child = fork();
+    if (child < 0) {
+        std::exit(92);
+    }
+    if (child == 0) {
+        setsid();
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDERR_FILENO);
+        sleep_ms(ms);
+        _exit(0);
+    }
+}
+
 void leave_orphan() {
     int ends[2];
     if (pipe(ends) != 0) {
@@ -211,6 +293,10 @@ int main(int argc, char** argv) {
             count_signals(std::stol(value));
         } else if (name == "orphan") {
             leave_orphan();
+        } else if (name == "tally") {
+            tally_signals(std::stol(value));
+        } else if (name == "daemon") {
+            start_daemon(std::stol(value));
         } else {
             std::fprintf(stderr, "fake java: unknown action %.*s\n",
                          static_cast<int>(name.size()), name.data());

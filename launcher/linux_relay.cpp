@@ -1,0 +1,207 @@
+#include "linux_relay.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "report.h"
+
+namespace launcher::platform {
+
+namespace {
+
+// The largest pipe that Linux grants without privileges by default
+// (/proc/sys/fs/pipe-max-size).
+constexpr int server_pipe_size = 1024 * 1024;
+// As much as one step moves at most: a pipe of that size, full.
+constexpr std::size_t most_per_step = std::size_t{1024} * 1024;
+
+std::error_code last_error() {
+    return {errno, std::system_category()};
+}
+
+// Waits until `fd` is ready for `events`; for descriptors that someone made
+// non-blocking.
+void wait_until_ready(int fd, short events) {
+    pollfd ready{fd, events, 0};
+    while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// What one step of the relay did.
+enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice };
+
+// Moves up to `most` bytes straight from the pipe to `to` with splice(2),
+// without copying them through the launcher: a pipe or a file takes the
+// pages as they are. Blocks until there is something to move.
+Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
+    for (;;) {
+        const ssize_t done = ::splice(from, nullptr, to, nullptr, most, 0);
+        if (done > 0) {
+            moved = static_cast<std::size_t>(done);
+            return Step::moved;
+        }
+        if (done == 0) {
+            return Step::end_of_input;
+        }
+        switch (errno) {
+        case EINTR:
+            continue;
+        case EAGAIN:
+            // A non-blocking end makes splice give up when the input is
+            // empty or the output is full; wait for both, one at a time.
+            wait_until_ready(from, POLLIN);
+            wait_until_ready(to, POLLOUT);
+            continue;
+        case EINVAL:  // an appending file, some terminals and file systems
+        case ENOSYS:
+            return Step::cannot_splice;
+        default:
+            return Step::write_failed;
+        }
+    }
+}
+
+// The same with read(2) and write(2), for outputs that splice cannot take,
+// and for dropping the output once `to` has failed (`to` < 0).
+Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
+    for (;;) {
+        const ssize_t got = ::read(from, buffer.data(), buffer.size());
+        if (got == 0) {
+            return Step::end_of_input;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return Step::read_failed;
+        }
+        if (to >= 0) {
+            const std::error_code error =
+                write_all(to, {buffer.data(), static_cast<std::size_t>(got)});
+            if (error) {
+                errno = error.value();
+                return Step::write_failed;
+            }
+        }
+        moved = static_cast<std::size_t>(got);
+        return Step::moved;
+    }
+}
+
+// One relay in progress: where the bytes go and how.
+struct Relay {
+    int from = -1;
+    int to = -1;
+    bool splicing = true;
+    std::vector<char> buffer;  // once splice is out
+
+    // Moves up to `most` bytes and adds how many to `moved` (read and
+    // dropped ones too); false once the relay is over.
+    bool step(std::size_t most, std::size_t& moved) {
+        if (!splicing && buffer.empty()) {
+            buffer.resize(std::size_t{128} * 1024);
+        }
+        const std::span<char> piece(buffer.data(), std::min(buffer.size(), most));
+        std::size_t now = 0;
+        const Step result =
+            splicing ? splice_some(from, to, most, now) : copy_some(from, to, piece, now);
+        moved += now;
+        switch (result) {
+        case Step::moved:
+            return true;
+        case Step::cannot_splice:
+            splicing = false;
+            return true;
+        case Step::end_of_input:
+            return false;
+        case Step::read_failed:
+            report("cannot read the server's output", last_error());
+            return false;
+        case Step::write_failed:
+            report("cannot write to standard output; the server's further output is dropped",
+                   last_error());
+            to = -1;
+            splicing = false;
+            return true;
+        }
+        return false;
+    }
+
+    // Moves what `from` holds now, and nothing that arrives later.
+    void drain() {
+        int held = 0;
+        if (::ioctl(from, FIONREAD, &held) != 0) {
+            report("cannot tell how much of the server's output is left", last_error());
+            return;
+        }
+        // Only this relay reads the pipe, so it holds at least `held` bytes
+        // until they are moved, and no step blocks on it.
+        const auto held_bytes = static_cast<std::size_t>(held);
+        std::size_t moved = 0;
+        while (moved < held_bytes && step(held_bytes - moved, moved)) {
+        }
+    }
+};
+
+}  // namespace
+
+std::error_code write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t written = ::write(fd, data.data(), data.size());
+        if (written >= 0) {
+            data.remove_prefix(static_cast<std::size_t>(written));
+            continue;
+        }
+        if (errno == EINTR) {
+            continue;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            wait_until_ready(fd, POLLOUT);
+            continue;
+        }
+        return last_error();
+    }
+    return {};
+}
+
+void enlarge_pipe(int pipe_end) {
+    // A pipe larger than the default 64 KiB lets the server write on while
+    // the console takes its time, instead of stopping at every full pipe;
+    // the relay still passes each piece on as soon as it arrives. Linux
+    // refuses it once the user's pipes hold more than
+    // /proc/sys/fs/pipe-user-pages-soft; the default pipe then does.
+    (void)::fcntl(pipe_end, F_SETPIPE_SZ, server_pipe_size);
+}
+
+void relay(int from, int to, int stop) {
+    Relay relay{from, to, true, {}};
+    for (;;) {
+        pollfd ready[2] = {{stop, POLLIN, 0}, {from, POLLIN, 0}};
+        if (::poll(ready, 2, -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            report("cannot wait for the server's output", last_error());
+            return;
+        }
+        // The stop first: a writer that never pauses must not hold it off.
+        if (ready[0].revents != 0) {
+            relay.drain();
+            return;
+        }
+        std::size_t moved = 0;
+        if (ready[1].revents != 0 && !relay.step(most_per_step, moved)) {
+            return;
+        }
+    }
+}
+
+}  // namespace launcher::platform

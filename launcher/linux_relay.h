@@ -1,0 +1,30 @@
+// Moving the server's output from its pipe to the launcher's standard output.
+// Linux only: the bytes go with splice(2) where the output takes it, and the
+// pipe is enlarged with F_SETPIPE_SZ.
+#pragma once
+
+#include <string_view>
+#include <system_error>
+
+namespace launcher::platform {
+
+// Writes all of `data` to `fd`, waiting whenever a non-blocking descriptor
+// is full (EAGAIN) and going on after EINTR. Returns the system's reason
+// when the descriptor cannot take it (a closed pipe, a full disk, a file
+// size limit).
+std::error_code write_all(int fd, std::string_view data);
+
+// Asks for a larger pipe buffer on `pipe_end`, so that the server can write
+// on while the console takes its time. A refusal (the per-user pipe limit)
+// is not an error: the relay works with any pipe size.
+void enlarge_pipe(int pipe_end);
+
+// Copies everything from `from` to `to`, each piece as soon as it arrives,
+// until `from` ends or `stop` (an eventfd or pipe; -1 for none) becomes
+// readable. After a stop, what `from` holds at that moment is still copied,
+// and nothing more. When `to` fails, the failure is reported once on standard
+// error and the rest is read and dropped, so that the writer never blocks on
+// a full pipe; a read error is reported and ends the relay.
+void relay(int from, int to, int stop = -1);
+
+}  // namespace launcher::platform

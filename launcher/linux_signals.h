@@ -1,0 +1,96 @@
+// The launcher's signal policy while the server runs, in one owner: which
+// signals it takes, which process group the server gets, where a signal is
+// passed on to, and the watcher thread that does it. Linux only.
+//
+// A signal is taken by a handler that only records it (number, origin,
+// sender) on a pipe; the watcher thread reads the records and passes each
+// signal on once. Signals are taken only from start() on: before that, a
+// stop signal ends the launcher with its default action (128+N).
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "linux_descriptor.h"
+
+namespace launcher::platform {
+
+// True when one of the standard descriptors 0 to 2 is the controlling
+// terminal and the launcher's process group is its foreground group. The
+// server then shares the launcher's process group, so that the terminal's
+// Ctrl-C, Ctrl-Z, hang-up of the foreground group and `stty tostop` treat
+// both as one job started from the shell. Otherwise the server gets a process
+// group of its own.
+bool holds_terminal_foreground();
+
+class SignalWatcher {
+public:
+    // Called on the watcher thread when a child of the launcher changed
+    // state, and again every 100 ms for as long as it returns true.
+    using ChildEvents = std::function<bool()>;
+
+    SignalWatcher() = default;
+    SignalWatcher(const SignalWatcher&) = delete;
+    SignalWatcher& operator=(const SignalWatcher&) = delete;
+    SignalWatcher(SignalWatcher&&) = delete;
+    SignalWatcher& operator=(SignalWatcher&&) = delete;
+    ~SignalWatcher();
+
+    // Takes every catchable asynchronous signal the launcher does not ignore
+    // already, and starts the watcher thread. Not taken: the faults of the
+    // launcher's own code (SEGV, BUS, ILL, FPE, TRAP, ABRT), SIGPIPE and
+    // SIGXFSZ (ignored, so that a failed write is reported), SIGTTIN and
+    // SIGTTOU (the launcher's own access to its terminal), and, when the
+    // server shares the launcher's group, SIGTSTP and SIGCONT, so that Ctrl-Z,
+    // `fg` and `bg` stop and continue both as one job. On failure nothing is
+    // left taken and the system's reason is returned.
+    std::error_code start(bool shares_process_group, bool leads_session, ChildEvents on_child);
+
+    // The signals whose handling the server must not inherit: set them to
+    // their default action in the server before it executes.
+    const sigset_t& to_reset_in_server() const { return reset_in_server_; }
+
+    // From now on, a signal goes to `server`, or to its whole process group
+    // when it has one of its own. What was taken since start() goes first.
+    void forward_to(pid_t server);
+    // Has the thread look at the launcher's children, as after a SIGCHLD.
+    void check_children();
+
+    // No more signals are passed on, so that none can reach another process
+    // that reuses the server's id after it has been collected.
+    void stop_forwarding();
+
+    // Ends the watcher thread and gives the signals back their earlier
+    // handling. Called by the destructor too.
+    void stop();
+
+private:
+    void watch();
+    void handle(int number, int code, pid_t sender);
+    void forward(int number);
+    void send(int number) const;  // with the lock held
+    void restore();
+
+    bool shares_process_group_ = false;
+    bool leads_session_ = false;
+    ChildEvents on_child_;
+    sigset_t reset_in_server_{};
+    std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
+    FileDescriptor records_;                                // the read end
+    FileDescriptor recorder_;                               // the write end
+    std::thread thread_;
+
+    std::mutex mutex_;
+    pid_t target_ = 0;       // 0: nobody; -pgid: a whole process group
+    bool ended_ = false;     // the server has ended: nothing is held any more
+    std::vector<int> held_;  // taken before the server existed
+};
+
+}  // namespace launcher::platform

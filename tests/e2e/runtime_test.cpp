@@ -1,0 +1,449 @@
+// The launcher's runtime on Linux in the setups operators use: a terminal
+// that hangs up, any signal, a launcher that is killed, a server that leaves
+// a daemon behind or hides behind a wrapper script, job control, settings
+// that are not files, and the launcher's own failures.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "launcher_support.h"
+
+// The sanitizers reserve far more address space than a memory limit allows.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define LAUNCHER_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define LAUNCHER_TEST_SANITIZED 1
+#endif
+#endif
+#ifndef LAUNCHER_TEST_SANITIZED
+#define LAUNCHER_TEST_SANITIZED 0
+#endif
+
+namespace {
+
+using namespace std::chrono_literals;
+using test::hex;
+using test::launcher_options;
+using test::received;
+using test::ScratchDirectory;
+using test::startup_line;
+
+const std::string default_command = "java -Xmx2048m -jar server.jar \n";
+
+// The stand-in's "tally" line for one signal, all of them from the launcher.
+std::string tally_of(int signal, int from_launcher = 1) {
+    return "sig" + std::to_string(signal) + "=1 from launcher=" + std::to_string(from_launcher) +
+           " others=" + std::to_string(1 - from_launcher) + "\n";
+}
+
+bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(10ms);
+    }
+    return true;
+}
+
+// The state letter and the parent of a process, from /proc/<pid>/stat.
+struct ProcessState {
+    char state = '?';  // '?': gone
+    long parent = 0;
+};
+
+ProcessState state_of(long pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    const std::size_t paren = line.rfind(')');
+    ProcessState result;
+    if (paren == std::string::npos || paren + 4 > line.size()) {
+        return result;
+    }
+    result.state = line[paren + 2];
+    result.parent = std::stol(line.substr(paren + 4));
+    return result;
+}
+
+bool gone(long pid) {
+    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Ends a stand-in that a failing launcher left behind.
+void end_if_running(long pid) {
+    if (pid > 0 && !gone(pid)) {
+        kill(static_cast<pid_t>(pid), SIGKILL);
+    }
+}
+
+// Waits for the stand-in's "tally" file, then makes sure the stand-in has
+// ended, so that a launcher that failed to pass a signal on cannot leave the
+// test waiting for its output.
+void await_tally(const ScratchDirectory& folder, long server) {
+    wait_until([&] { return std::filesystem::exists(folder.file("record.tally")); }, 5s);
+    wait_until([&] { return gone(server) || state_of(server).state == 'Z'; }, 2s);
+    end_if_running(server);
+}
+
+long server_pid(const ScratchDirectory& folder) {
+    long pid = 0;
+    wait_until([&] { return (pid = received(folder).pid) > 0; }, 10s);
+    return pid;
+}
+
+// When the launcher leads its session (tmux, ssh -t, a terminal window), a
+// hang-up reaches it alone; the server must get it once and save.
+TEST(Runtime, TerminalHangUpReachesTheServerWhenTheLauncherLeadsItsSession) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "tally:300");
+    options.input.reset();
+    options.terminal = true;
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
+    const long server = server_pid(folder);
+    child.hang_up();
+    await_tally(folder, server);
+    const auto result = child.finish(15s);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(test::read_file(folder.file("record.tally")), tally_of(SIGHUP));
+}
+
+// Any signal that would end the launcher by default goes to the server
+// instead, once; the launcher stays to relay the server's last words.
+TEST(Runtime, EveryCatchableSignalReachesTheServerOnce) {
+    for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGIO, SIGPWR,
+                             SIGSYS, SIGWINCH, SIGURG, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
+        ScratchDirectory folder;
+        auto options = launcher_options(folder, {}, "tally:100");
+        options.input.reset();
+        test::Child child(options);
+        ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+        const long server = server_pid(folder);
+        child.signal(signal);
+        await_tally(folder, server);
+        const auto result = child.finish(10s);
+        EXPECT_EQ(result.out, startup_line + default_command + "ready\n" + tally_of(signal))
+            << "signal " << signal;
+        EXPECT_EQ(result.status, 0) << "signal " << signal;
+        EXPECT_EQ(result.err, "") << "signal " << signal;
+    }
+}
+
+// A file size limit on the launcher's output: the write fails, the failure
+// is reported, the server runs to its end and its status comes through.
+TEST(Runtime, FileSizeLimitOnTheOutputIsAWriteFailure) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "lines:200;exit:4");
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c", "ulimit -f 2; exec \"$0\" \"$@\" > out"});
+    const auto result = test::run(options, 20s);
+    EXPECT_EQ(result.status, 4);
+    EXPECT_EQ(result.err,
+              "launcher: cannot write to standard output; the server's further output is "
+              "dropped: File too large\n");
+    EXPECT_EQ(std::filesystem::file_size(folder.file("out")), 1024u);
+}
+
+TEST(Runtime, KilledLauncherStopsItsServer) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "tally:100");
+    options.input.reset();
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+    const long server = server_pid(folder);
+    child.signal(SIGKILL);
+    await_tally(folder, server);
+    const auto result = child.finish(10s);
+    EXPECT_EQ(result.status, 137);
+    // From the system, on the death of its parent. Linux sends it again each
+    // time the server passes from an ending thread of the launcher to one
+    // still running, so the server may get it more than once.
+    const auto tally = test::read_file(folder.file("record.tally")).value_or("");
+    const std::size_t from = tally.find(" from launcher=");
+    ASSERT_NE(from, std::string::npos) << tally;
+    EXPECT_EQ(tally.rfind("sig15=", 0), 0u) << tally;  // SIGTERM and nothing else
+    const int count = std::stoi(tally.substr(6, from - 6));
+    EXPECT_GE(count, 1) << tally;
+    EXPECT_LE(count, 3) << tally;  // one for each of the launcher's threads
+}
+
+// A server that leaves a daemon behind (a new session, standard output kept
+// open): the launcher ends with the server, not with the daemon.
+TEST(Runtime, DetachedDaemonDoesNotKeepTheLauncherRunning) {
+    for (const bool terminal : {false, true}) {
+        ScratchDirectory folder;
+        auto options = launcher_options(folder, {}, "daemon:4000;out:" + hex("bye\n") + ";exit:5");
+        options.terminal = terminal;
+        if (terminal) {
+            options.input.reset();
+        }
+        const auto start = std::chrono::steady_clock::now();
+        const auto result = test::run(options, 20s);
+        const auto took = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(result.status, 5) << "terminal " << terminal;
+        EXPECT_LT(took, 1500ms) << "terminal " << terminal;
+        const std::string line_end = terminal ? "\r\n" : "\n";
+        EXPECT_TRUE(result.out.ends_with("bye" + line_end)) << result.out;
+    }
+}
+
+// A "java" that is a script running the runtime without exec: a stop reaches
+// the runtime behind it, and the launcher relays until the runtime has ended.
+TEST(Runtime, StopReachesARuntimeBehindAWrapperScript) {
+    ScratchDirectory folder;
+    std::filesystem::create_directory(folder.file("bin"));
+    folder.write("bin/java", std::string("#!/bin/sh\n\"") + FAKE_JAVA_DIR +
+                                 "/java\" \"$@\"\necho wrapper ended\n");
+    std::filesystem::permissions(folder.file("bin/java"), std::filesystem::perms::owner_all);
+    auto options = launcher_options(folder, {}, "tally:300;out:" + hex("saved\n"));
+    options.environment["PATH"] = folder.file("bin") + ":/usr/bin:/bin";
+    options.input.reset();
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+    const long runtime = server_pid(folder);
+    child.signal(SIGTERM);
+    await_tally(folder, runtime);
+    const auto result = child.finish(10s);
+    EXPECT_FALSE(result.timed_out);
+    const auto tally = test::read_file(folder.file("record.tally"));
+    ASSERT_TRUE(tally.has_value());
+    EXPECT_EQ(tally->rfind("sig15=1 from launcher=", 0), 0u) << *tally;
+    EXPECT_TRUE(result.out.ends_with(*tally + "saved\n")) << result.out;
+    EXPECT_EQ(result.status, 143);  // the wrapper's own end
+}
+
+// Standard input from /dev/null, the terminal on standard output and error:
+// the server is part of the launcher's job in the terminal's foreground.
+TEST(Runtime, ServerWritesToTheTerminalUnderTostop) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "err:" + hex("warning\n") + ";exit:3");
+    options.input.reset();
+    options.terminal = true;
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c", "stty tostop; exec \"$0\" \"$@\" </dev/null"});
+    test::Child child(options);
+    const long server = server_pid(folder);
+    wait_until([&] { return gone(server) || state_of(server).state == 'Z'; }, 5s);
+    EXPECT_NE(state_of(server).state, 'T') << "the server was stopped by its write";
+    end_if_running(server);
+    const auto result = child.finish(10s);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 3);
+    EXPECT_NE(result.out.find("warning\r\n"), std::string::npos) << result.out;
+}
+
+TEST(Runtime, CtrlZStopsTheServerWithTheLauncher) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "out:" + hex("up\n") + ";sleep:20000");
+    options.input.reset();
+    options.terminal = true;
+    // A shell with job control leads the session, as at a prompt.
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/bash", "-c", "set -m; \"$0\" \"$@\" </dev/null; sleep 30"});
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("up\r\n")) << child.out();
+    const long server = server_pid(folder);
+    const long launcher = state_of(server).parent;
+    ASSERT_GT(launcher, 0);
+    child.send_input("\x1a");  // the terminal's suspend character
+    const bool both_stopped = wait_until(
+        [&] { return state_of(launcher).state == 'T' && state_of(server).state == 'T'; }, 5s);
+    EXPECT_TRUE(both_stopped) << "launcher " << state_of(launcher).state << ", server "
+                              << state_of(server).state;
+    // "bg": both go on together.
+    ASSERT_EQ(kill(-static_cast<pid_t>(launcher), SIGCONT), 0);
+    EXPECT_TRUE(wait_until([&] { return state_of(server).state == 'S'; }, 5s));
+    kill(static_cast<pid_t>(launcher), SIGKILL);
+    end_if_running(server);
+    kill(child.pid(), SIGKILL);
+    child.finish(10s);
+}
+
+// What server.properties is not a regular file is not read: no wait on a
+// FIFO, no endless read of a device.
+TEST(Runtime, SettingsThatAreNotARegularFileAreNotRead) {
+    for (const std::string kind : {"fifo", "/dev/zero"}) {
+        ScratchDirectory folder;
+        const std::string settings = folder.file("server.properties");
+        if (kind == "fifo") {
+            ASSERT_EQ(mkfifo(settings.c_str(), 0600), 0);
+        } else {
+            std::filesystem::create_symlink(kind, settings);
+        }
+        auto options = launcher_options(folder, {});
+#if !LAUNCHER_TEST_SANITIZED
+        // A launcher that did read /dev/zero would take all memory.
+        options.argv.insert(options.argv.begin(),
+                            {"/bin/sh", "-c", "ulimit -v 1000000; exec \"$0\" \"$@\""});
+#endif
+        test::Child child(options);
+        const bool started =
+            wait_until([&] { return std::filesystem::exists(folder.file("record")); }, 5s);
+        EXPECT_TRUE(started) << kind;
+        if (!started) {
+            child.signal(SIGKILL);
+        }
+        const auto result = child.finish(10s);
+        EXPECT_EQ(result.status, 0) << kind;
+        EXPECT_EQ(result.out, startup_line + default_command) << kind;
+        EXPECT_EQ(result.err,
+                  "launcher: server.properties is not a regular file and is not read; "
+                  "server_memory is 2048\n")
+            << kind;
+    }
+}
+
+// Before the server starts, a stop signal ends the launcher at once: here it
+// waits for a full standard output to take its first line.
+TEST(Runtime, StopSignalBeforeTheServerStartsEndsTheLauncher) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "tally:100");
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c",
+                         "dd if=/dev/zero bs=65536 count=1 2>/dev/null; exec \"$0\" \"$@\""});
+    test::Child child(options);
+    std::this_thread::sleep_for(500ms);
+    child.signal(SIGTERM);
+    // Ended at once, while its output is still full.
+    EXPECT_TRUE(wait_until([&] { return state_of(child.pid()).state == 'Z'; }, 3s))
+        << "launcher " << state_of(child.pid()).state;
+    const auto result = child.finish(10s);
+    EXPECT_EQ(result.status, 143);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+    end_if_running(received(folder).pid);
+}
+
+// The start-up lines reach a non-blocking pipe that is full when they are
+// written.
+TEST(Runtime, StartUpLinesWaitForAFullNonBlockingPipe) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "out:" + hex("server\n"));
+    options.nonblocking_output = true;
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c",
+                         "dd if=/dev/zero bs=1048576 count=1 2>/dev/null; exec \"$0\" \"$@\""});
+    test::Child child(options);
+    std::this_thread::sleep_for(500ms);
+    const auto result = child.finish(10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err, "");
+    const std::string expected = startup_line + default_command + "server\n";
+    ASSERT_TRUE(result.out.ends_with(expected)) << result.out.size() << " bytes";
+    const std::string filler = result.out.substr(0, result.out.size() - expected.size());
+    EXPECT_GE(filler.size(), 4096u);
+    EXPECT_EQ(filler.find_first_not_of('\0'), std::string::npos);
+}
+
+// Each step of the server's start is checked: one that fails is named, and
+// the launcher ends before there is a server.
+TEST(Runtime, FailedStepOfTheServersStartIsNamed) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {});
+    options.argv.insert(options.argv.begin(),
+                        {DENY_SYSCALL, std::to_string(SYS_dup2), std::to_string(EPERM)});
+    const auto result = test::run(options, 10s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "launcher: cannot connect the server's output to the launcher: Operation not "
+              "permitted\n");
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+}
+
+// Per-user limits apply to users without privileges only: these tests run
+// the launcher as a user of their own.
+class AsUser : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0 ||
+            access("/usr/bin/prlimit", X_OK) != 0) {
+            GTEST_SKIP() << "needs root, setpriv and prlimit";
+        }
+    }
+
+    static std::vector<std::string> as_user(uid_t uid) {
+        const std::string id = std::to_string(uid);
+        return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
+    }
+};
+
+// No watcher thread, no server process: the launcher says why and ends
+// before starting the server, which would otherwise run without its stop
+// signals.
+TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
+    constexpr uid_t uid = 64001;
+    for (const int tasks : {2, 3}) {
+        ScratchDirectory folder;
+        std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
+        auto options = launcher_options(folder, {}, "exit:0");
+        auto prefix = as_user(uid);
+        prefix.insert(prefix.begin(),
+                      {"/usr/bin/prlimit", "--nproc=" + std::to_string(tasks) + ":" +
+                                               std::to_string(tasks)});
+        options.argv.insert(options.argv.begin(), prefix.begin(), prefix.end());
+        const auto result = test::run(options, 10s);
+        EXPECT_EQ(result.status, 1) << tasks << " tasks";
+        EXPECT_EQ(result.err.rfind("launcher: cannot start the ", 0), 0u) << result.err;
+        EXPECT_NE(result.err.find("Resource temporarily unavailable\n"), std::string::npos)
+            << result.err;
+        EXPECT_FALSE(std::filesystem::exists(folder.file("record"))) << tasks << " tasks";
+    }
+}
+
+// When the user's pipes hold all the pipe space Linux gives a user, the
+// larger pipe is refused: the relay works with the default one, silently.
+TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
+    constexpr uid_t uid = 64002;
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t hog = fork();
+    ASSERT_GE(hog, 0);
+    if (hog == 0) {
+        // Another process of the same user takes all the user's pipe space.
+        if (setgid(uid) != 0 || setuid(uid) != 0) {
+            _exit(1);
+        }
+        for (int i = 0; i < 1000; ++i) {
+            int ends[2];
+            if (pipe(ends) != 0 || fcntl(ends[0], F_SETPIPE_SZ, 1024 * 1024) < 0) {
+                break;
+            }
+        }
+        (void)!write(ready[1], "x", 1);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    char byte = 0;
+    const ssize_t got = read(ready[0], &byte, 1);
+    close(ready[0]);
+
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "lines:2000");
+    const auto prefix = as_user(uid);
+    options.argv.insert(options.argv.begin(), prefix.begin(), prefix.end());
+    const auto result = test::run(options, 20s);
+    kill(hog, SIGKILL);
+    waitpid(hog, nullptr, 0);
+    ASSERT_EQ(got, 1);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.size(), startup_line.size() + default_command.size() + 2000 * 80);
+}
+
+}  // namespace

@@ -1,0 +1,163 @@
+// The relay on its own, over the outputs the launcher meets: a pipe, a file
+// opened for appending, a non-blocking pipe that fills up, a pipe whose
+// reader is gone; and its stop, which moves what the pipe holds and no more.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+
+#include "linux_descriptor.h"
+#include "linux_relay.h"
+
+namespace {
+
+using launcher::platform::FileDescriptor;
+using namespace std::chrono_literals;
+
+struct Pipe {
+    FileDescriptor read;
+    FileDescriptor write;
+};
+
+Pipe make_pipe(int flags = 0) {
+    int ends[2];
+    EXPECT_EQ(pipe2(ends, O_CLOEXEC | flags), 0);
+    return {FileDescriptor(ends[0]), FileDescriptor(ends[1])};
+}
+
+// Bytes that show any loss, repetition or reordering.
+std::string pattern(std::size_t size) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>((i * 7 + i / 251) % 256);
+    }
+    return bytes;
+}
+
+// Writes `bytes` to the pipe's write end on a thread of its own, then
+// closes it.
+std::thread write_and_close(Pipe& pipe, std::string bytes) {
+    return std::thread([&pipe, bytes = std::move(bytes)] {
+        EXPECT_FALSE(launcher::platform::write_all(pipe.write.get(), bytes));
+        pipe.write.reset();
+    });
+}
+
+std::string read_to_end(int fd) {
+    std::string bytes;
+    char buffer[65536];
+    ssize_t got = 0;
+    while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+        bytes.append(buffer, static_cast<std::size_t>(got));
+    }
+    return bytes;
+}
+
+TEST(Relay, PipeToPipeArrivesIntact) {
+    const std::string bytes = pattern(3 * 1024 * 1024 + 17);
+    Pipe input = make_pipe();
+    Pipe output = make_pipe();
+    std::string arrived;
+    std::thread reader([&] { arrived = read_to_end(output.read.get()); });
+    std::thread writer = write_and_close(input, bytes);
+    launcher::platform::relay(input.read.get(), output.write.get());
+    output.write.reset();
+    writer.join();
+    reader.join();
+    EXPECT_TRUE(arrived == bytes) << arrived.size() << " bytes";
+}
+
+TEST(Relay, AppendingFileKeepsWhatItHeld) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("relay-test-" + std::to_string(getpid())))
+            .string();
+    std::ofstream(path) << "kept\n";
+    const FileDescriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
+    ASSERT_TRUE(file.valid());
+    const std::string bytes = pattern(1024 * 1024);
+    Pipe input = make_pipe();
+    std::thread writer = write_and_close(input, bytes);
+    testing::internal::CaptureStderr();
+    launcher::platform::relay(input.read.get(), file.get());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    writer.join();
+    std::ifstream written(path, std::ios::binary);
+    const std::string content((std::istreambuf_iterator<char>(written)), {});
+    std::filesystem::remove(path);
+    EXPECT_TRUE(content == "kept\n" + bytes) << content.size() << " bytes";
+}
+
+TEST(Relay, FullNonBlockingPipeIsWaitedFor) {
+    const std::string bytes = pattern(2 * 1024 * 1024);
+    Pipe input = make_pipe();
+    Pipe output = make_pipe(O_NONBLOCK);
+    std::string arrived;
+    std::thread reader([&] {
+        std::this_thread::sleep_for(200ms);  // the output fills up meanwhile
+        const int flags = fcntl(output.read.get(), F_GETFL);
+        fcntl(output.read.get(), F_SETFL, flags & ~O_NONBLOCK);
+        arrived = read_to_end(output.read.get());
+    });
+    std::thread writer = write_and_close(input, bytes);
+    testing::internal::CaptureStderr();
+    launcher::platform::relay(input.read.get(), output.write.get());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    output.write.reset();
+    writer.join();
+    reader.join();
+    EXPECT_TRUE(arrived == bytes) << arrived.size() << " bytes";
+}
+
+TEST(Relay, ClosedReaderIsReportedOnceAndTheRestIsDropped) {
+    signal(SIGPIPE, SIG_IGN);
+    Pipe input = make_pipe();
+    Pipe output = make_pipe();
+    output.read.reset();
+    // More than both pipes hold: the writer finishes only if the relay
+    // reads on after the failure.
+    std::thread writer = write_and_close(input, pattern(4 * 1024 * 1024));
+    testing::internal::CaptureStderr();
+    launcher::platform::relay(input.read.get(), output.write.get());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "launcher: cannot write to standard output; the server's further output is "
+              "dropped: Broken pipe\n");
+    writer.join();
+}
+
+TEST(Relay, StopMovesWhatThePipeHoldsAndNoMore) {
+    Pipe input = make_pipe();
+    Pipe output = make_pipe();
+    const FileDescriptor stop(eventfd(0, EFD_CLOEXEC));
+    ASSERT_TRUE(stop.valid());
+    // The writer keeps the pipe open, as a detached process would.
+    const std::string held = pattern(100000);
+    std::thread writer([&] {
+        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(0, 1000)));
+        std::this_thread::sleep_for(100ms);  // relayed as it arrives
+        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(1000)));
+        const std::uint64_t one = 1;
+        EXPECT_EQ(write(stop.get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
+    });
+    std::string arrived;
+    std::thread reader([&] { arrived = read_to_end(output.read.get()); });
+    launcher::platform::relay(input.read.get(), output.write.get(), stop.get());
+    writer.join();
+    output.write.reset();
+    reader.join();
+    EXPECT_TRUE(arrived == held) << arrived.size() << " bytes";
+    // What comes after the stop stays in the pipe.
+    EXPECT_FALSE(launcher::platform::write_all(input.write.get(), "late"));
+    char late[8];
+    EXPECT_EQ(read(input.read.get(), late, sizeof late), 4);
+}
+
+}  // namespace
