@@ -43,6 +43,7 @@ build_image() {
   cp "$build/launcher/launcher" "$build/demo-server/server.jar" \
     "$build/demo-server/server.properties" "$context/"
   "${docker[@]}" import "$base_tar" debian:12-slim >/dev/null
+  rm -f "$base_tar"
   if ! "${docker[@]}" build --network=host --file="$dockerfile_source" --tag="$image" \
     "$context" >"$scratch/docker-build.log" 2>&1; then
     show_file "docker build" "$scratch/docker-build.log"
@@ -69,11 +70,13 @@ container_ready_or_ended() {
 }
 
 # finish_container NAME: keeps its output in $scratch/NAME.log and its exit
-# code in $scratch/NAME.status; waits at most 30 s for the container to end.
+# code in $scratch/NAME.status, then removes it (with vfs each container is
+# a full copy of the image); waits at most 30 s for the container to end.
 finish_container() {
   timeout 30 "${docker[@]}" wait "$1" >/dev/null || true
   "${docker[@]}" logs "$1" >"$scratch/$1.log" 2>&1
   echo "ExitCode=$("${docker[@]}" inspect --format='{{.State.ExitCode}}' "$1")" >>"$scratch/$1.status"
+  "${docker[@]}" rm --force "$1" >/dev/null
 }
 
 # stop_image NAME: docker stop --time 10, timed, then finish_container.

@@ -16,10 +16,11 @@ boot_nspawn() {
   systemd-nspawn --boot --keep-unit --register=no --private-network --quiet \
     --console=read-only --directory="$tree" >"$scratch/nspawn.log" 2>&1 </dev/null &
   nspawn_pid=$!
-  local state
-  if wait_until 30 find_nspawn_init &&
+  local state=
+  # systemctl --wait needs the manager's socket to be there already.
+  if wait_until 30 find_nspawn_init && wait_until 60 manager_listening; then
     state=$(timeout 120 nsenter --target "$init_pid" --all --root --wd \
-      systemctl is-system-running --wait); then
+      systemctl is-system-running --wait) || true
     echo "integration: the container's systemd is $state"
   fi
   if [[ ${state-} != running && ${state-} != degraded ]]; then
@@ -30,6 +31,8 @@ boot_nspawn() {
 
 # The container's process 1 is the child of systemd-nspawn that runs systemd.
 find_nspawn_init() { init_pid=$(pgrep --parent "$nspawn_pid" --exact systemd); }
+
+manager_listening() { in_container test -S /run/systemd/private; }
 
 in_container() { nsenter --target "$init_pid" --all --root --wd -- "$@"; }
 
