@@ -64,7 +64,9 @@ start_image() {
   wait_until 60 container_ready_or_ended "$name" "$ready" || echo "integration: $name: no \"$ready\" in 60 s" >&2
 }
 
-output_has() { "${docker[@]}" logs "$1" 2>&1 | grep -qE -- "$2"; }
+# Not grep -q: it stops reading at the first match, and the writer's broken
+# pipe would make the pipeline fail under pipefail.
+output_has() { "${docker[@]}" logs "$1" 2>&1 | grep -E -- "$2" >/dev/null; }
 container_ready_or_ended() {
   output_has "$@" || [[ $("${docker[@]}" inspect --format='{{.State.Running}}' "$1") != true ]]
 }
@@ -96,7 +98,11 @@ launcher_is_process_1() {
   pid=$("${docker[@]}" inspect --format='{{.State.Pid}}' "$1") && [[ $(<"/proc/$pid/comm") == launcher ]]
 }
 
-orphan_reaped() { "${docker[@]}" logs "$1" 2>&1 | grep -qxF 'orphan reaped'; }
+# The output so far, kept in $scratch/NAME.running.log.
+orphan_reaped() {
+  "${docker[@]}" logs "$1" >"$scratch/$1.running.log" 2>&1
+  has_line "$scratch/$1.running.log" 'orphan reaped'
+}
 
 docker_checks() {
   start_image docker-demo '^Ready$'

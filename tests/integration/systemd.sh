@@ -61,7 +61,7 @@ configure_unit() {
 }
 
 journal() { in_container journalctl --no-pager --output=cat "_SYSTEMD_INVOCATION_ID=$1"; }
-journal_has() { journal "$1" | grep -qE -- "$2"; }
+journal_has() { journal "$1" | grep -E -- "$2" >/dev/null; }  # not -q: see docker.sh
 unit_ready_or_ended() {
   journal_has "$@" || ! in_container systemctl --quiet is-active launcher.service
 }
