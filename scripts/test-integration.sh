@@ -85,7 +85,14 @@ cleanup() {
 }
 
 step "build"
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_WERROR=ON >/dev/null
+# The native stage's build, so that nothing is built twice: its preset where
+# there is one, its folder otherwise.
+if cmake --list-presets 2>/dev/null | grep -q '^ *"native" '; then
+  build=$repo/build/native
+  cmake --preset native >/dev/null
+else
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_WERROR=ON >/dev/null
+fi
 cmake --build "$build" -j "$(nproc)" --target launcher fake_java demo_server >/dev/null
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-integration.XXXXXX")
