@@ -193,8 +193,8 @@ std::string compose_command_text(const std::vector<std::string>& jvm_options,
     return text;
 }
 
-ServerCommand compose_server_command(const std::filesystem::path& settings_path,
-                                     int argc, const char* const* argv, QuoteFunction quote) {
+ServerCommand compose_server_command(const std::filesystem::path& settings_path, int argc,
+                                     const char* const* argv, QuoteFunction quote) {
     ServerCommand command;
     command.settings_not_regular = exists_but_not_regular(settings_path);
     command.server_memory = read_server_memory_file(settings_path, command.server_memory);

@@ -14,7 +14,7 @@
 
 namespace launcher {
 
-inline constexpr int default_server_memory = 2048;      // MiB
+inline constexpr int default_server_memory = 2048;  // MiB
 inline constexpr const char* settings_file_name = "server.properties";
 inline constexpr const char* server_memory_key = "server_memory";
 
@@ -75,7 +75,7 @@ std::string compose_command_text(const std::vector<std::string>& jvm_options,
 
 // Reads the settings file, collects the server arguments and composes the
 // command text, in that order.
-ServerCommand compose_server_command(const std::filesystem::path& settings_path,
-                                     int argc, const char* const* argv, QuoteFunction quote);
+ServerCommand compose_server_command(const std::filesystem::path& settings_path, int argc,
+                                     const char* const* argv, QuoteFunction quote);
 
 }  // namespace launcher

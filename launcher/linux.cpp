@@ -98,7 +98,8 @@ struct ChildSetup {
     }
     sigset_t none;
     sigemptyset(&none);
-    if (::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+        errno = error;
         fail_start(setup, StartStep::signals);
     }
     ::execve(setup.argv[0], const_cast<char* const*>(setup.argv), environ);
@@ -123,7 +124,7 @@ int report_start_failure(const StartFailure& failure) {
         return launcher_failure;
     case StartStep::execute:
         report("cannot start /bin/sh", reason);
-        return failure.error == ENOENT                              ? 127
+        return failure.error == ENOENT                               ? 127
                : failure.error == EACCES || failure.error == ENOEXEC ? 126
                                                                      : launcher_failure;
     }
@@ -248,7 +249,8 @@ std::vector<ProcessEntry> list_processes() {
     if (!proc) {
         return processes;
     }
-    while (const dirent* entry = ::readdir(proc.get())) {
+    // readdir is safe here: only this thread reads this directory stream.
+    while (const dirent* entry = ::readdir(proc.get())) {  // NOLINT(concurrency-mt-unsafe)
         pid_t pid = 0;
         const std::string_view name = entry->d_name;
         const auto parsed = std::from_chars(name.data(), name.data() + name.size(), pid);
@@ -294,7 +296,7 @@ struct Job {
     std::atomic<pid_t> server{0};  // 0 until it is started
     pid_t group = 0;               // set before `server`
     pid_t launcher = 0;
-    int over = -1;  // an eventfd: written once nothing of the job is left
+    int over = -1;       // an eventfd: written once nothing of the job is left
     bool ended = false;  // the watcher thread's own
 };
 
@@ -377,8 +379,9 @@ void explain_end(int wait_status) {
             line += std::string(" (SIG") + abbreviation + ")";
         }
         if (number == SIGKILL) {
-            line += "; the system may have run out of memory: a smaller server_memory in "
-                    "server.properties leaves it more";
+            line +=
+                "; the system may have run out of memory: a smaller server_memory in "
+                "server.properties leaves it more";
         }
         report(line);
         return;
@@ -421,8 +424,7 @@ void prepare_process() {
         // the server too.
         if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
             ::open("/dev/null", O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
-            report("cannot open /dev/null in place of a closed standard descriptor",
-                   last_error());
+            report("cannot open /dev/null in place of a closed standard descriptor", last_error());
         }
     }
     // A closed standard output, or one past the file size limit, must not
@@ -487,10 +489,17 @@ int run_server(const std::string& command_text) {
     job.launcher = ::getpid();
     job.over = job_over.get();
     SignalWatcher watcher;
-    const std::error_code watcher_error =
-        watcher.start(shares_group, ::getsid(0) == job.launcher, [&job] { return watch_job(job); });
+    const std::error_code watcher_error = watcher.start(shares_group, ::getsid(0) == job.launcher,
+                                                        [&job] { return watch_job(job); });
     if (watcher_error) {
         report("cannot start the signal watcher", watcher_error);
+        return launcher_failure;
+    }
+    // The signals are for the watcher (and the main thread, which only
+    // waits); this thread sits in system calls that they need not interrupt.
+    if (const int error = pthread_sigmask(SIG_BLOCK, &watcher.to_reset_in_server(), nullptr);
+        error != 0) {
+        report("cannot leave the signals to the watcher", last_error(error));
         return launcher_failure;
     }
 

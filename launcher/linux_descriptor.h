@@ -26,6 +26,8 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
+    // Gives the descriptor up without closing it.
+    int release() { return std::exchange(fd_, -1); }
     void reset() {
         if (fd_ >= 0) {
             ::close(fd_);

@@ -84,8 +84,8 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
             return Step::read_failed;
         }
         if (to >= 0) {
-            const std::error_code error =
-                write_all(to, {buffer.data(), static_cast<std::size_t>(got)});
+            const std::error_code error = write_all(to,
+                                                    {buffer.data(), static_cast<std::size_t>(got)});
             if (error) {
                 errno = error.value();
                 return Step::write_failed;
@@ -97,11 +97,9 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
 }
 
 // One relay in progress: where the bytes go and how.
-struct Relay {
-    int from = -1;
-    int to = -1;
-    bool splicing = true;
-    std::vector<char> buffer;  // once splice is out
+class Relay {
+public:
+    Relay(int from_fd, int to_fd) : from(from_fd), to(to_fd) {}
 
     // Moves up to `most` bytes and adds how many to `moved` (read and
     // dropped ones too); false once the relay is over.
@@ -111,8 +109,8 @@ struct Relay {
         }
         const std::span<char> piece(buffer.data(), std::min(buffer.size(), most));
         std::size_t now = 0;
-        const Step result =
-            splicing ? splice_some(from, to, most, now) : copy_some(from, to, piece, now);
+        const Step result = splicing ? splice_some(from, to, most, now)
+                                     : copy_some(from, to, piece, now);
         moved += now;
         switch (result) {
         case Step::moved:
@@ -149,6 +147,12 @@ struct Relay {
         while (moved < held_bytes && step(held_bytes - moved, moved)) {
         }
     }
+
+private:
+    int from = -1;
+    int to = -1;  // -1 once it has failed: the rest is dropped
+    bool splicing = true;
+    std::vector<char> buffer;  // once splice is out
 };
 
 }  // namespace
@@ -182,7 +186,7 @@ void enlarge_pipe(int pipe_end) {
 }
 
 void relay(int from, int to, int stop) {
-    Relay relay{from, to, true, {}};
+    Relay relay(from, to);
     for (;;) {
         pollfd ready[2] = {{stop, POLLIN, 0}, {from, POLLIN, 0}};
         if (::poll(ready, 2, -1) < 0) {

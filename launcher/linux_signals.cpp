@@ -175,6 +175,10 @@ void SignalWatcher::restore() {
     }
     taken_.clear();
     record_end.store(-1);
+    // A handler that started before this may still write to the record pipe.
+    // Its write end stays open until the process ends, so that such a write
+    // can never reach a file that reuses the descriptor.
+    (void)recorder_.release();
 }
 
 void SignalWatcher::watch() {

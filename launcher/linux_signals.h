@@ -83,8 +83,8 @@ private:
     ChildEvents on_child_;
     sigset_t reset_in_server_{};
     std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
-    FileDescriptor records_;                                // the read end
-    FileDescriptor recorder_;                               // the write end
+    FileDescriptor records_;                               // the read end
+    FileDescriptor recorder_;  // the write end, left open once handlers have run
     std::thread thread_;
 
     std::mutex mutex_;

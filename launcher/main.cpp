@@ -42,7 +42,8 @@ void write_line(const std::string& line) {
 int launch(int argc, char** argv) {
     launcher::platform::prepare_process();
 
-    const std::error_code env_error = launcher::platform::set_environment("SteamAppId", store_app_id);
+    const std::error_code env_error = launcher::platform::set_environment("SteamAppId",
+                                                                          store_app_id);
     if (!env_error) {
         write_line(std::string("Set environment variable to ") + store_app_id);
     } else {
@@ -65,9 +66,8 @@ int launch(int argc, char** argv) {
         // for it: the launcher's design, on every platform. On Linux this
         // thread is also the server's parent, whose end the server is tied
         // to, so it lives until the server has been collected.
-        std::thread runner([&status, text = command.text] {
-            status = launcher::platform::run_server(text);
-        });
+        std::thread runner(
+            [&status, text = command.text] { status = launcher::platform::run_server(text); });
         runner.join();
     } catch (const std::system_error& error) {
         launcher::report("cannot run the server runner thread", error.code());

@@ -4,8 +4,8 @@
 #pragma once
 
 #include <string>
-#include <system_error>
 #include <string_view>
+#include <system_error>
 
 namespace launcher::platform {
 

@@ -310,7 +310,8 @@ std::optional<std::string> read_file(const std::string& path) {
 }
 
 ScratchDirectory::ScratchDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "launcher-test-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "launcher-test-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         fail("mkdtemp");
     }

@@ -14,21 +14,21 @@
 namespace test {
 
 struct Options {
-    std::vector<std::string> argv;            // argv[0] is the program's path
-    std::string directory;                    // working directory; empty: the test's
+    std::vector<std::string> argv;                   // argv[0] is the program's path
+    std::string directory;                           // working directory; empty: the test's
     std::map<std::string, std::string> environment;  // added to (or replacing in) the test's
-    std::vector<std::string> unset;           // removed from the environment
-    std::optional<std::string> input;         // fed to stdin, then closed; none: stdin stays open
-    bool terminal = false;                    // stdin, stdout and stderr on a new pseudo-terminal,
-                                              // in a new session that it controls
-    bool own_process_group = false;           // in a process group of its own
-    bool nonblocking_output = false;          // stdout is a pipe in non-blocking mode
+    std::vector<std::string> unset;                  // removed from the environment
+    std::optional<std::string> input;  // fed to stdin, then closed; none: stdin stays open
+    bool terminal = false;             // stdin, stdout and stderr on a new pseudo-terminal,
+                                       // in a new session that it controls
+    bool own_process_group = false;    // in a process group of its own
+    bool nonblocking_output = false;   // stdout is a pipe in non-blocking mode
 };
 
 struct Result {
-    std::string out;   // on a terminal, everything the terminal showed
+    std::string out;  // on a terminal, everything the terminal showed
     std::string err;
-    int status = -1;   // exit code, or 128+N after signal N
+    int status = -1;  // exit code, or 128+N after signal N
     bool timed_out = false;
 };
 

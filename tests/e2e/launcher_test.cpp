@@ -27,7 +27,8 @@ TEST(Launcher, TypicalRunShowsTheCommandAndRelaysTheServer) {
     options.environment["SteamAppId"] = "1";  // replaced, not kept
     const auto result = test::run(options);
 
-    EXPECT_EQ(result.out, startup_line + "java -Xmx512m -jar server.jar +port=700 \nhello\nworld\n");
+    EXPECT_EQ(result.out,
+              startup_line + "java -Xmx512m -jar server.jar +port=700 \nhello\nworld\n");
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.status, 0);
     const auto child = received(folder);
@@ -52,12 +53,19 @@ TEST(Launcher, WorkedExamplesReachTheServer) {
         Strings server_arguments;
     };
     const Example examples[] = {
-        {{"+port", "700", "+name=Alpha", "-verbose"}, "",
-         "java -Xmx2048m -jar server.jar +port=700 +name=Alpha ", {"+port=700", "+name=Alpha"}},
-        {{"+a", "+b"}, "server_memory=512\r\n", "java -Xmx512m -jar server.jar +a +b ", {"+a", "+b"}},
+        {{"+port", "700", "+name=Alpha", "-verbose"},
+         "",
+         "java -Xmx2048m -jar server.jar +port=700 +name=Alpha ",
+         {"+port=700", "+name=Alpha"}},
+        {{"+a", "+b"},
+         "server_memory=512\r\n",
+         "java -Xmx512m -jar server.jar +a +b ",
+         {"+a", "+b"}},
         {{"+slots"}, "server_memory = 768", "java -Xmx768m -jar server.jar +slots ", {"+slots"}},
-        {{"+name", "two words"}, "server_memory=oops",
-         "java -Xmx0m -jar server.jar '+name=two words' ", {"+name=two words"}},
+        {{"+name", "two words"},
+         "server_memory=oops",
+         "java -Xmx0m -jar server.jar '+name=two words' ",
+         {"+name=two words"}},
     };
     for (const Example& example : examples) {
         ScratchDirectory folder;
@@ -154,8 +162,7 @@ TEST(Launcher, RelaysTensOfMegabytesIntact) {
     constexpr long lines = 400000;  // 32 MB
     const std::string expected = numbered_lines(lines);
     ScratchDirectory folder;
-    const auto result =
-        test::run(launcher_options(folder, {}, "lines:" + std::to_string(lines)));
+    const auto result = test::run(launcher_options(folder, {}, "lines:" + std::to_string(lines)));
     const std::string header = startup_line + "java -Xmx2048m -jar server.jar \n";
     ASSERT_EQ(result.out.size(), header.size() + expected.size());
     EXPECT_EQ(std::hash<std::string>{}(result.out.substr(header.size())),
@@ -167,8 +174,8 @@ TEST(Launcher, RelaysTensOfMegabytesIntact) {
 // that another program made non-blocking and that fills up: the same bytes
 // arrive, and nothing is reported.
 TEST(Launcher, RelaysIntactToFilesAndToANonBlockingPipe) {
-    const std::string expected =
-        startup_line + "java -Xmx2048m -jar server.jar \n" + numbered_lines(20000);  // 1.6 MB
+    const std::string expected = startup_line + "java -Xmx2048m -jar server.jar \n" +
+                                 numbered_lines(20000);  // 1.6 MB
     for (const std::string redirection : {">", ">>"}) {
         ScratchDirectory folder;
         folder.write("out", "kept\n");
@@ -197,8 +204,8 @@ TEST(Launcher, RelaysIntactToFilesAndToANonBlockingPipe) {
 
 TEST(Launcher, StandardInputReachesTheServerAndStandardErrorPassesBy) {
     ScratchDirectory folder;
-    auto options = launcher_options(
-        folder, {}, "err:" + hex("warning: low memory\n") + ";echo-stdin");
+    auto options = launcher_options(folder, {},
+                                    "err:" + hex("warning: low memory\n") + ";echo-stdin");
     options.input = "say hi\nstop\n";
     const auto result = test::run(options);
     EXPECT_EQ(result.out, startup_line + "java -Xmx2048m -jar server.jar \nsay hi\nstop\n");
@@ -250,11 +257,18 @@ TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
 
 TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
     std::mt19937 random(7);
-    const std::string alphabet =
-        "aZ09 +=-_.,:/@%'\"\\$`;&|*?[]{}()<>~#!^\t\n\xc3\xa9\xe2\x9c\x93";
-    Strings arguments = {"+a=$(touch pwned)", "+b=`touch pwned`", "+c=;touch pwned",
-                         "+d=x|touch pwned", "+e=x&&touch pwned", "+f=*", "+g='", "+h=\"",
-                         "+i=$HOME", "+j=\n", "+k=\\"};
+    const std::string alphabet = "aZ09 +=-_.,:/@%'\"\\$`;&|*?[]{}()<>~#!^\t\n\xc3\xa9\xe2\x9c\x93";
+    Strings arguments = {"+a=$(touch pwned)",
+                         "+b=`touch pwned`",
+                         "+c=;touch pwned",
+                         "+d=x|touch pwned",
+                         "+e=x&&touch pwned",
+                         "+f=*",
+                         "+g='",
+                         "+h=\"",
+                         "+i=$HOME",
+                         "+j=\n",
+                         "+k=\\"};
     Strings expected = arguments;
     for (int i = 0; i < 300; ++i) {
         std::string value;

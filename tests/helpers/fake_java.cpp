@@ -99,9 +99,9 @@ void record(int argc, char** argv) {
         std::strcpy(cwd, "(unknown)");
     }
     const char* app_id = std::getenv("SteamAppId");
-    std::string out = "pid=" + std::to_string(getpid()) + '\0' + "cwd=" + cwd + '\0' + "SteamAppId=" +
-                      (app_id != nullptr ? app_id : "(unset)") + '\0' + "argc=" +
-                      std::to_string(argc) + '\0';
+    std::string out = "pid=" + std::to_string(getpid()) + '\0' + "cwd=" + cwd + '\0' +
+                      "SteamAppId=" + (app_id != nullptr ? app_id : "(unset)") + '\0' +
+                      "argc=" + std::to_string(argc) + '\0';
     for (int i = 0; i < argc; ++i) {
         out += argv[i];
         out += '\0';
@@ -298,8 +298,8 @@ int main(int argc, char** argv) {
         } else if (name == "daemon") {
             start_daemon(std::stol(value));
         } else {
-            std::fprintf(stderr, "fake java: unknown action %.*s\n",
-                         static_cast<int>(name.size()), name.data());
+            std::fprintf(stderr, "fake java: unknown action %.*s\n", static_cast<int>(name.size()),
+                         name.data());
             return 99;
         }
     }

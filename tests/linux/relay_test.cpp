@@ -77,9 +77,9 @@ TEST(Relay, PipeToPipeArrivesIntact) {
 }
 
 TEST(Relay, AppendingFileKeepsWhatItHeld) {
-    const std::string path =
-        (std::filesystem::temp_directory_path() / ("relay-test-" + std::to_string(getpid())))
-            .string();
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("relay-test-" + std::to_string(getpid())))
+                                 .string();
     std::ofstream(path) << "kept\n";
     const FileDescriptor file(open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC));
     ASSERT_TRUE(file.valid());
