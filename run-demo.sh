@@ -5,11 +5,11 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-packages.sh cmake g++ make javac=default-jdk-headless
-cmake -S . -B build/release -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_BUILD_TESTS=OFF >/dev/null
-cmake --build build/release -j "$(nproc)" >/dev/null
+cmake --preset demo >/dev/null
+cmake --build --preset demo >/dev/null
 folder=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
-cp build/release/demo-server/server.jar demo-server/server.properties "$folder"
-launcher=$PWD/build/release/launcher/launcher
+cp build/demo/demo-server/server.jar demo-server/server.properties "$folder"
+launcher=$PWD/build/demo/launcher/launcher
 echo "server folder: $folder" >&2
 cd "$folder"
 (($#)) || set -- +port 7777 +name "Demo World"
