@@ -52,6 +52,13 @@ class Run:
                 else:
                     self.record[key] = decode(value)
 
+    def assert_status(self, test, expected):
+        """The exit status is `expected`; when it is not, the message shows
+        what the launcher and wine said on standard error."""
+        test.assertEqual(self.status, expected,
+                         f"standard error: {self.stderr[-2000:]!r}\n"
+                         f"standard output: {(self.stdout or b'')[-500:]!r}")
+
     def shown_command(self, test):
         """The second start-up line, without its line end."""
         lines = self.stdout.split(b"\r\n", 2)
@@ -146,7 +153,7 @@ class StartUp(unittest.TestCase):
     def test_without_settings_or_arguments(self):
         run = run_launcher()
         self.assertEqual(run.stdout, ENVIRONMENT_LINE + command_line(2048))
-        self.assertEqual(run.status, 0)
+        run.assert_status(self, 0)
         self.assertEqual(run.record["args"], ["-Xmx2048m", "-jar", "server.jar"])
         self.assertEqual(run.record["SteamAppId"], "517093")
 
@@ -160,7 +167,8 @@ class StartUp(unittest.TestCase):
 
     def test_version(self):
         run = run_launcher(["--version"])
-        self.assertEqual((run.status, run.stdout), (0, b"launcher 1.0.0.0\r\n"))
+        run.assert_status(self, 0)
+        self.assertEqual(run.stdout, b"launcher 1.0.0.0\r\n")
         self.assertIsNone(run.record)
 
 
@@ -168,7 +176,7 @@ def assert_round_trip(test, arguments, on=None):
     """Each argument reaches the stand-in unchanged, and cmd.exe ran nothing
     of it; returns the run."""
     run = run_launcher(arguments, on=on)
-    test.assertEqual(run.status, 0, run.stderr)
+    run.assert_status(test, 0)
     test.assertIsNotNone(run.record, run.stderr)
     test.assertEqual(run.record["args"][3:], arguments, "command line: " + run.record["line"])
     # Anything cmd ran would have printed here or made a file.
@@ -223,11 +231,11 @@ class Output(unittest.TestCase):
                          b"\r\nthird piece")
         self.assertNotIn(b"to standard error", run.stdout)
         self.assertIn(b"to standard error", run.stderr)
-        self.assertEqual(run.status, 0)
+        run.assert_status(self, 0)
 
     def test_exit_status_is_the_servers(self):
         run = run_launcher(stand_in={"EXIT": "42", "OUTPUT": b"bye\n".hex()})
-        self.assertEqual(run.status, 42)
+        run.assert_status(self, 42)
         self.assertEqual(run.relayed(self), b"bye\r\n")
 
     def test_closed_standard_output(self):
@@ -241,7 +249,7 @@ class Output(unittest.TestCase):
             run = run_launcher(stand_in={"FLOOD": str(4 << 20), "EXIT": "7"}, stdout=write_end)
         finally:
             os.close(write_end)
-        self.assertEqual(run.status, 7, run.stderr[-2000:])
+        run.assert_status(self, 7)
         self.assertEqual(run.stderr.count(b"launcher: cannot write to standard output"), 1,
                          run.stderr[-2000:])
 
@@ -252,14 +260,15 @@ class Output(unittest.TestCase):
         # Ctrl-C, whatever the server's status, so the status is not checked
         # here.)
         run = run_launcher(stand_in={"CTRL_C": "1", "EXIT": "5"}, console=True)
-        self.assertEqual(run.relayed(self), b"ctrl-c handled\r\n")
+        self.assertEqual(run.relayed(self), b"ctrl-c handled\r\n",
+                         f"status {run.status}, console: {run.stderr[-2000:]!r}")
 
     def test_runtime_not_found(self):
         # cmd.exe's status stays; the launcher says what is missing.
         run = run_launcher(java_on_path=False)
         self.assertTrue(run.stdout.startswith(ENVIRONMENT_LINE + command_line(2048)), run.stdout)
         # wine passes on the low 8 bits of a Windows exit code.
-        self.assertEqual(run.status, COMMAND_NOT_FOUND & 0xFF, run.stderr)
+        run.assert_status(self, COMMAND_NOT_FOUND & 0xFF)
         self.assertIsNone(run.record)
         hints = [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
         self.assertEqual(len(hints), 1, run.stderr)
@@ -268,7 +277,7 @@ class Output(unittest.TestCase):
 
         # A server that ends with a status of its own gets no hint.
         run = run_launcher(stand_in={"EXIT": "3"})
-        self.assertEqual(run.status, 3)
+        run.assert_status(self, 3)
         self.assertNotIn(b"launcher: ", run.stderr)
 
 
@@ -284,7 +293,7 @@ UNICODE_ARGUMENTS = [
 class Unicode(unittest.TestCase):
     def test_arguments_arrive_exactly(self):
         run = run_launcher(UNICODE_ARGUMENTS)
-        self.assertEqual(run.status, 0, run.stderr)
+        run.assert_status(self, 0)
         self.assertIsNotNone(run.record, run.stderr)
         self.assertEqual(run.record["args"][3:], UNICODE_ARGUMENTS,
                          "command line: " + run.record["line"])
@@ -367,7 +376,7 @@ class LineLimit(unittest.TestCase):
 
     def test_longest_command_runs_and_one_more_is_refused(self):
         run = run_launcher(self.padded(CMD_LINE_LIMIT))
-        self.assertEqual(run.status, 0, run.stderr)
+        run.assert_status(self, 0)
         self.assertIsNotNone(run.record, run.stderr)
         self.assertEqual(run.record["args"][3:], self.padded(CMD_LINE_LIMIT))
 

@@ -31,9 +31,11 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -136,7 +138,11 @@ std::string to_utf8(const wchar_t* text) {
 void record() {
     FILE* file = std::fopen("stand-in-record.txt", "wb");
     if (file == nullptr) {
-        std::perror("stand-in java: stand-in-record.txt");
+        const int error = errno;
+        wchar_t folder[MAX_PATH] = L"?";
+        GetCurrentDirectoryW(MAX_PATH, folder);
+        std::fprintf(stderr, "stand-in java: %s\\stand-in-record.txt: %s\n",
+                     to_utf8(folder).c_str(), std::strerror(error));
         std::exit(100);
     }
     const wchar_t* line = GetCommandLineW();
