@@ -114,19 +114,29 @@ protected:
 
     test::Options options(const ScratchDirectory& folder, const std::string& actions) {
         auto result = launcher_options(folder, {}, actions);
+        // --kill-child: a test that gives up and ends unshare ends the
+        // launcher too, rather than leave it running as the namespace's init.
         result.argv.insert(result.argv.begin(),
-                           {"/usr/bin/unshare", "--pid", "--fork", "--mount-proc"});
+                           {"/usr/bin/unshare", "--pid", "--fork", "--kill-child", "--mount-proc"});
         result.input.reset();
         return result;
     }
 
-    // The launcher is the one child of unshare.
+    // The launcher is the one child of unshare. The list of a task's
+    // children is reliable only while they are stopped (proc(5)): it is
+    // read again until the launcher shows.
     static pid_t launcher_pid(pid_t unshare) {
-        std::ifstream children("/proc/" + std::to_string(unshare) + "/task/" +
-                               std::to_string(unshare) + "/children");
-        long pid = 0;
-        children >> pid;
-        return static_cast<pid_t>(pid);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        for (;;) {
+            std::ifstream children("/proc/" + std::to_string(unshare) + "/task/" +
+                                   std::to_string(unshare) + "/children");
+            long pid = 0;
+            children >> pid;
+            if (pid > 0 || std::chrono::steady_clock::now() >= deadline) {
+                return static_cast<pid_t>(pid);
+            }
+            usleep(10000);
+        }
     }
 };
 

@@ -89,6 +89,15 @@ void sleep_ms(long ms) {
     }
 }
 
+// One short wait for a signal's handler to have run. Not pause(): a signal
+// handled between the caller's look at the counts and pause() would leave it
+// waiting for good. Not sigsuspend() with the signals blocked until then:
+// two of the same signal sent meanwhile would be counted as one.
+void nap() {
+    timespec t{0, 2000000L};
+    (void)nanosleep(&t, nullptr);
+}
+
 void record(int argc, char** argv) {
     const char* path = std::getenv("FAKE_JAVA_RECORD");
     if (path == nullptr) {
@@ -148,7 +157,7 @@ void count_signals(long linger_ms) {
     }
     write_all(STDOUT_FILENO, "ready\n");
     while (counts[SIGTERM] + counts[SIGINT] + counts[SIGHUP] + counts[SIGQUIT] == 0) {
-        pause();
+        nap();
     }
     write_all(STDOUT_FILENO, "saving\n");
     sleep_ms(linger_ms);
@@ -199,7 +208,7 @@ void tally_signals(long linger_ms) {
         return sum;
     };
     while (total() == 0) {
-        pause();
+        nap();
     }
     sleep_ms(linger_ms);
     std::string line;

@@ -90,7 +90,7 @@ public:
 
 }  // namespace
 
-Child::Child(const Options& options) {
+Child::Child(const Options& options) : program_(options.argv.at(0)) {
     std::vector<std::string> argv = options.argv;
     std::vector<std::string> env = environment_for(options);
     std::vector<char*> argv_pointers = pointers(argv);
@@ -285,11 +285,30 @@ bool Child::wait_for_output(const std::string& text, std::chrono::milliseconds t
 
 Result Child::finish(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (pump(deadline)) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            result_.timed_out = true;
-            kill(pid_, SIGKILL);
+    // At the deadline the child is killed. Its outputs may still be held by
+    // a process it started, which the kill does not reach: they are read a
+    // little longer for the record, then given up, so that a test fails
+    // rather than waits forever.
+    auto reading_until = deadline;
+    bool killed = false;
+    bool still_held = false;
+    while (pump(reading_until)) {
+        if (std::chrono::steady_clock::now() < reading_until) {
+            continue;
         }
+        if (killed) {
+            still_held = true;
+            hang_up();
+            if (error_ >= 0) {
+                close(error_);
+                error_ = -1;
+            }
+            break;
+        }
+        result_.timed_out = true;
+        kill(pid_, SIGKILL);
+        killed = true;
+        reading_until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
     }
     int wait_status = 0;
     for (;;) {
@@ -305,8 +324,18 @@ Result Child::finish(std::chrono::milliseconds timeout) {
         }
         usleep(2000);
     }
+    const pid_t pid = pid_;
     pid_ = -1;
     result_.status = decode(wait_status);
+    if (still_held) {
+        throw std::runtime_error(
+            "test::Child::finish: " + program_ + " (process " + std::to_string(pid) +
+            ") was killed at its " + std::to_string(timeout.count()) +
+            " ms timeout, and a process it started still held its standard output or error "
+            "open 2 s later; status " +
+            std::to_string(result_.status) + ", standard output so far:\n" + result_.out +
+            "\nstandard error so far:\n" + result_.err);
+    }
     return result_;
 }
 

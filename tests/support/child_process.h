@@ -60,6 +60,9 @@ public:
 
     // Reads to the end of both outputs and collects the status; a child that
     // is still running at the timeout is killed and reported as timed out.
+    // Throws std::runtime_error, with the output so far, when the outputs are
+    // still open 2 s after the timeout (a process the child started holds
+    // them), rather than wait for them without end.
     Result finish(std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
     const std::string& out() const { return result_.out; }
@@ -67,6 +70,7 @@ public:
 private:
     bool pump(std::chrono::steady_clock::time_point deadline);
 
+    std::string program_;
     pid_t pid_ = -1;
     int input_ = -1;
     int output_ = -1;

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <system_error>
 
@@ -108,6 +110,28 @@ TEST(Start, AProgramThatCannotStartThrowsWithTheReason) {
         EXPECT_NE(std::string(error.what()).find("/nonexistent/program"), std::string::npos);
     }
     EXPECT_THROW(test::wait_for(getpid()), std::system_error);
+}
+
+// A child that ends and leaves a process holding its output: finish() gives
+// up with the reason instead of waiting for that process.
+TEST(Child, FinishFailsWhenAProcessTheChildStartedHoldsItsOutput) {
+    test::Options options;
+    options.argv = {"/bin/sh", "-c", "echo started; sleep 60 & exit 0"};
+    options.own_process_group = true;
+    test::Child child(options);
+    const pid_t group = child.pid();
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        (void)child.finish(std::chrono::milliseconds(300));
+        ADD_FAILURE() << "finish() returned while the output was still held open";
+    } catch (const std::runtime_error& error) {
+        const std::string what = error.what();
+        EXPECT_NE(what.find("still held its standard output or error open"), std::string::npos)
+            << what;
+        EXPECT_NE(what.find("standard output so far:\nstarted\n"), std::string::npos) << what;
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    kill(-group, SIGKILL);  // the sleep left behind
 }
 
 TEST(ScratchDirectory, NamedAfterItsPrefixAndRemovedWithItsContents) {
