@@ -22,7 +22,8 @@ cd "$(dirname "$0")/.."
 repo=$PWD
 unit_source=${unit_source:-$repo/contrib/launcher.service}
 dockerfile_source=${dockerfile_source:-$repo/contrib/Dockerfile}
-build=$repo/build/ci-native
+# The native stage's build (its preset), so that nothing is built twice.
+build=$repo/build/native
 logs=$repo/build/ci-integration
 started=$SECONDS
 
@@ -85,14 +86,7 @@ cleanup() {
 }
 
 step "build"
-# The native stage's build, so that nothing is built twice: its preset where
-# there is one, its folder otherwise.
-if cmake --list-presets 2>/dev/null | grep -q '^ *"native" '; then
-  build=$repo/build/native
-  cmake --preset native >/dev/null
-else
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_WERROR=ON >/dev/null
-fi
+cmake --preset native >/dev/null
 cmake --build "$build" -j "$(nproc)" --target launcher fake_java demo_server >/dev/null
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-integration.XXXXXX")
