@@ -20,18 +20,6 @@
 
 #include "launcher_support.h"
 
-// The sanitizers reserve far more address space than a memory limit allows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LAUNCHER_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LAUNCHER_TEST_SANITIZED 1
-#endif
-#endif
-#ifndef LAUNCHER_TEST_SANITIZED
-#define LAUNCHER_TEST_SANITIZED 0
-#endif
-
 namespace {
 
 using namespace std::chrono_literals;

@@ -15,18 +15,6 @@
 
 #include "compose.h"
 
-// The sanitizers reserve far more address space than the limit allows.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define LAUNCHER_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define LAUNCHER_TEST_SANITIZED 1
-#endif
-#endif
-#ifndef LAUNCHER_TEST_SANITIZED
-#define LAUNCHER_TEST_SANITIZED 0
-#endif
-
 namespace {
 
 // `length` bytes of `fill` made up as they are read, then `tail`.
