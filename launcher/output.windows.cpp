@@ -66,22 +66,6 @@ std::error_code to_ansi(std::wstring_view text, std::string& bytes) {
     return {};
 }
 
-std::error_code write_bytes(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const auto count = static_cast<DWORD>(
-            std::min<std::size_t>(bytes.size(), std::numeric_limits<DWORD>::max()));
-        DWORD written = 0;
-        if (WriteFile(file, bytes.data(), count, &written, nullptr) == FALSE) {
-            return last_windows_error();
-        }
-        if (written == 0) {
-            return std::make_error_code(std::errc::io_error);
-        }
-        bytes.remove_prefix(written);
-    }
-    return {};
-}
-
 }  // namespace
 
 std::error_code write_output(std::string_view text) {
@@ -101,7 +85,7 @@ std::error_code write_output(std::string_view text) {
     if (const std::error_code error = to_ansi(wide, bytes)) {
         return error;
     }
-    return write_bytes(output, bytes);
+    return write_all(output, bytes);
 }
 
 }  // namespace launcher::platform

@@ -134,25 +134,6 @@ UniqueHandle inheritable_standard_handle(DWORD which) {
     return UniqueHandle(duplicate);
 }
 
-// Writes all of `data` to `to`. False, with `error` set, when it cannot take
-// it (standard output closed, a full disk).
-bool write_all(HANDLE to, std::string_view data, std::error_code& error) {
-    while (!data.empty()) {
-        const auto count = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
-        DWORD written = 0;
-        if (WriteFile(to, data.data(), count, &written, nullptr) == FALSE) {
-            error = last_windows_error();
-            return false;
-        }
-        if (written == 0) {
-            error = std::make_error_code(std::errc::io_error);
-            return false;
-        }
-        data.remove_prefix(written);
-    }
-    return true;
-}
-
 // Copies the server's output from `from` to `to` until it ends, each piece as
 // soon as it is read, with line feeds made CR LF; no byte (a Ctrl-Z, a NUL)
 // ends it early. When `to` fails, the rest is still read and dropped, so
@@ -177,8 +158,7 @@ void relay(HANDLE from, HANDLE to) {
         }
         translated.clear();
         line_ends.translate(std::string_view(buffer.data(), got), translated);
-        std::error_code error;
-        if (!write_all(to, translated, error)) {
+        if (const std::error_code error = write_all(to, translated)) {
             report("cannot write to standard output; the server's further output is dropped",
                    error);
             writing = false;

@@ -1,5 +1,7 @@
 #include "windows_support.h"
 
+#include <algorithm>
+
 #include "utf16.h"
 
 namespace launcher::platform {
@@ -50,6 +52,21 @@ std::wstring to_wide(std::string_view text) {
 
 std::string to_utf8(std::wstring_view text) {
     return utf16_to_utf8(std::u16string(text.begin(), text.end()));
+}
+
+std::error_code write_all(HANDLE file, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const auto count = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+        DWORD written = 0;
+        if (WriteFile(file, bytes.data(), count, &written, nullptr) == FALSE) {
+            return last_windows_error();
+        }
+        if (written == 0) {
+            return std::make_error_code(std::errc::io_error);
+        }
+        bytes.remove_prefix(written);
+    }
+    return {};
 }
 
 }  // namespace launcher::platform

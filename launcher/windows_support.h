@@ -53,6 +53,10 @@ private:
 std::error_code last_windows_error();
 std::error_code windows_error(DWORD code);
 
+// Writes all of `bytes` to `file` (WriteFile until done); the system's
+// reason when it cannot take them (standard output closed, a full disk).
+std::error_code write_all(HANDLE file, std::string_view bytes);
+
 // The program's UTF-8 text as UTF-16 for a wide interface, and back (see
 // utf16.h for what happens to malformed input).
 std::wstring to_wide(std::string_view text);
