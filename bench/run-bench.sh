@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the launcher as released and prints the relay and start-up figures:
+# Builds the launcher as the release does (static, optimised) and prints the relay and start-up figures:
 # throughput against cat as the relay, latency of a line, start-up time
 # against the shell alone, and the launcher's peak resident size.
 #

@@ -7,39 +7,12 @@
 
 namespace launcher {
 
-bool file_can_be_opened(const std::filesystem::path& path) {
-    std::ifstream file(path);
-    return file.is_open();
-}
-
-int leading_integer(std::string_view text) {
-    std::size_t i = 0;
-    // The white space that isspace() accepts in the "C" locale.
-    while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) {
-        ++i;
-    }
-    bool negative = false;
-    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
-        negative = text[i] == '-';
-        ++i;
-    }
-    long long value = 0;  // magnitude, held below INT_MAX + 1
-    constexpr long long limit = static_cast<long long>(INT_MAX) + 1;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
-        value = value * 10 + (text[i] - '0');
-        if (value > limit) {
-            value = limit;
-        }
-    }
-    if (negative) {
-        return static_cast<int>(-value);  // INT_MIN at the limit
-    }
-    return value >= limit ? INT_MAX : static_cast<int>(value);
-}
-
 namespace {
 
-// The `atoi` rule of leading_integer, fed one character at a time.
+// The C `atoi` rule, fed one character at a time: leading white space (as
+// isspace() takes it in the "C" locale), an optional sign, then decimal
+// digits up to the first other character; no digits give 0. Values beyond
+// the range of int saturate instead of overflowing.
 class LeadingInteger {
 public:
     void add(char c) {
@@ -145,10 +118,13 @@ bool exists_but_not_regular(const std::filesystem::path& path) {
 }
 
 int read_server_memory_file(const std::filesystem::path& path, int current) {
-    if (exists_but_not_regular(path) || !file_can_be_opened(path)) {
+    if (exists_but_not_regular(path)) {
         return current;
     }
     std::ifstream settings(path);
+    if (!settings.is_open()) {
+        return current;
+    }
     return read_server_memory(settings, current);
 }
 

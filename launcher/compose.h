@@ -34,22 +34,14 @@ struct ServerCommand {
 // the processor would take it as it is.
 using QuoteFunction = std::string (*)(std::string_view);
 
-// True when the file can be opened for reading.
-bool file_can_be_opened(const std::filesystem::path& path);
-
 // True when something exists at `path` (links followed) that is not a
 // regular file: reading it could wait for ever (a FIFO without a writer) or
 // never end (/dev/zero).
 bool exists_but_not_regular(const std::filesystem::path& path);
 
-// The C `atoi` rule: leading white space, an optional sign, then decimal
-// digits up to the first other character; no digits give 0. Values beyond
-// the range of int saturate instead of overflowing.
-int leading_integer(std::string_view text);
-
 // Applies every line of a settings stream that contains "server_memory"
 // anywhere: the value is what follows the first "=" (the whole line when it
-// has none), read by the `atoi` rule. The last such line wins; without one,
+// has none), read by the C `atoi` rule, saturating beyond the range of int. The last such line wins; without one,
 // `current` is returned unchanged. The stream is read in pieces of a fixed
 // size: however long its lines, only one piece is held at a time.
 int read_server_memory(std::istream& settings, int current);

@@ -3,12 +3,14 @@
 // to end. Standard output carries the two start-up lines and then only the
 // server's own bytes; the launcher's own messages go to standard error.
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
 
 #include "compose.h"
+#include "exit_status.h"
 #include "platform.h"
 #include "report.h"
 #include "version.h"
@@ -66,7 +68,7 @@ int launch(const std::vector<std::string>& arguments) {
     }
     write_line(command.text);
 
-    int status = EXIT_FAILURE;
+    int status = launcher::launcher_failure;
     try {
         // The server runs on a thread of its own, and the main thread waits
         // for it: the launcher's design, on every platform. On Linux this
@@ -77,7 +79,7 @@ int launch(const std::vector<std::string>& arguments) {
         runner.join();
     } catch (const std::system_error& error) {
         launcher::report("cannot run the server runner thread", error.code());
-        return EXIT_FAILURE;
+        return launcher::launcher_failure;
     }
     return status;
 }

@@ -1,6 +1,8 @@
 // The launcher's platform layer: the few things that differ between Linux
-// (linux.cpp with linux_*.cpp) and Windows (windows.cpp). CMake compiles
-// exactly one of the two; the rest of the program is the same everywhere.
+// and Windows. CMake builds one platform's folder (linux/ or windows/) behind
+// this header; the rest of the program is the same everywhere. Each folder
+// has one file per concern under the same name: platform.cpp (this seam),
+// spawn, job, relay, signals, arguments.
 #pragma once
 
 #include <string>
@@ -13,8 +15,8 @@ namespace launcher::platform {
 // Sets up the process before any thread starts.
 //   Linux:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE and
 //            SIGXFSZ (a closed or full standard output must not kill the
-//            launcher while the server still runs) and unblocks every
-//            signal. Nothing else is taken yet: until run_server starts the
+//            launcher while the server still runs), sets SIGCHLD to its
+//            default and unblocks every signal. Until run_server starts the
 //            server, a stop signal ends the launcher (128+N).
 //   Windows: installs the console-control handler that keeps the launcher
 //            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
@@ -32,8 +34,7 @@ std::vector<std::string> command_line_arguments(int argc, char** argv);
 // Writes all of `text`, UTF-8, to standard output; returns the system's
 // reason when it cannot.
 //   Linux:   the bytes as they are, written as the relay writes the
-//            server's: a non-blocking output that is full is waited for,
-//            nothing is lost.
+//            server's: a non-blocking output that is full is waited for.
 //   Windows: line feeds become CR LF. A console is given the characters
 //            (WriteConsoleW), a pipe or file the text in the ANSI code page,
 //            with "?" for characters that the code page lacks.
@@ -48,34 +49,49 @@ std::error_code set_environment(const char* name, const char* value);
 std::string quote_argument(std::string_view word);
 
 // Runs `command_text` through the command processor with the server's
-// standard output on a pipe, relays every byte that arrives to the
-// launcher's standard output as soon as it is read, and waits for the
-// server to end. Standard input and standard error are the launcher's own.
+// standard output on a pipe, relays what arrives to the launcher's standard
+// output as soon as it is read, and waits for the server to end. Standard
+// input and standard error are the launcher's own. When the server does not
+// end on its own (a signal, java not found or not executable), one line on
+// standard error says why.
+//
+// The command processor and the server's job:
+//   Linux:   `/bin/sh -c "exec <command_text>"`, so that the shell becomes
+//            the runtime. The job is the server's process group (its own,
+//            or the launcher's when the launcher holds the terminal's
+//            foreground). The server gets SIGTERM when the launcher dies,
+//            however it dies.
+//   Windows: `cmd.exe /d /v:off /s /c "<command_text>"` from the system
+//            folder, so that neither AutoRun commands nor delayed expansion
+//            from the registry apply, with the text in UTF-16. The job is a
+//            job object that ends everything in it when the launcher ends.
+//            A text longer than cmd.exe takes is refused before anything
+//            starts.
+//
+// Stop requests:
 //   Linux:   every catchable asynchronous signal that reaches the launcher
 //            while the server runs is passed on to it once and does not end
 //            the launcher; what the terminal sent to the server as well is
-//            not passed on again (linux_signals.h). The server gets SIGTERM
-//            when the launcher dies, however it dies. The launcher ends once
-//            the server has ended and nothing of its job (process group) is
-//            left, even when a detached process keeps the pipe open; orphans
-//            re-parented to the launcher are reaped. When the server does
-//            not end normally (127, 126, a signal), one line on standard
-//            error says why.
+//            not passed on again.
 //   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
 //            the launcher only outlives them.
-//   Windows: the command processor is started as
-//            cmd.exe /d /v:off /s /c "<command_text>"
-//            so that neither AutoRun commands nor delayed expansion from the
-//            registry apply, with the text in UTF-16, in a job object that
-//            ends it and everything it started when the launcher ends. A
-//            text longer than cmd.exe takes is refused before anything
-//            starts; a command that cmd.exe does not find (status 9009)
-//            gets a hint on standard error.
-// Returns the server's exit status in the shell's convention: its own code,
-// 128+N when a signal N ended it, 127 when the command processor could not
-// be started. A failure of the launcher's own (no pipe, no process) is
-// reported on standard error with the system's reason and gives a non-zero
-// status; on Linux, status 1 before the server is started.
+//
+// The relay and its end:
+//   Linux:   the bytes as they are. It ends once the server has ended and
+//            nothing of its job is left, even when a process that left the
+//            job keeps the pipe open; orphans re-parented to the launcher are
+//            collected.
+//   Windows: line feeds become CR LF (a CR LF stays as it is). It ends when
+//            every holder of the pipe's write end has gone, the server and
+//            whatever inherited its output.
+//
+// Returns the server's exit status in the shell's convention: its own code;
+// 128+N when a signal N ended it (Linux); 127 when the command processor
+// cannot be found and 126 when it cannot be executed (Linux); cmd.exe's own
+// status, such as 9009 for a command it does not find (Windows). A failure of
+// the launcher's own (no pipe, no process, a command too long) is reported
+// on standard error with the system's reason and gives 1, with nothing of
+// the server left running.
 int run_server(const std::string& command_text);
 
 }  // namespace launcher::platform

@@ -115,7 +115,9 @@ TEST(Launcher, MissingRuntimeGivesTheShellsNotFoundStatus) {
     EXPECT_NE(result.err.find("java"), std::string::npos) << result.err;
     EXPECT_NE(result.err.find("not found"), std::string::npos) << result.err;
     const std::string explained =
-        "launcher: the server did not start: java was not found on PATH (status 127)\n";
+        "launcher: the server did not start: java was not found on PATH (status 127): install a "
+        "Java runtime and put the folder that holds java on PATH, or start the launcher where "
+        "\"java -version\" works\n";
     EXPECT_TRUE(result.err.ends_with(explained)) << result.err;
 }
 

@@ -15,8 +15,8 @@
 #include <string>
 #include <thread>
 
-#include "linux_descriptor.h"
-#include "linux_relay.h"
+#include "descriptor.h"
+#include "relay.h"
 
 namespace {
 

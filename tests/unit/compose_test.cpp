@@ -13,7 +13,6 @@ namespace {
 
 using launcher::collect_server_arguments;
 using launcher::compose_command_text;
-using launcher::leading_integer;
 using launcher::read_server_memory;
 
 int memory_from(const std::string& settings) {
@@ -30,24 +29,16 @@ std::string unquoted(std::string_view word) {
     return std::string(word);
 }
 
-TEST(LeadingInteger, FollowsTheAtoiRule) {
-    EXPECT_EQ(leading_integer("512"), 512);
-    EXPECT_EQ(leading_integer(" \t 768"), 768);
-    EXPECT_EQ(leading_integer("512MB"), 512);
-    EXPECT_EQ(leading_integer("-64"), -64);
-    EXPECT_EQ(leading_integer("+64"), 64);
-    EXPECT_EQ(leading_integer(""), 0);
-    EXPECT_EQ(leading_integer("abc"), 0);
-    EXPECT_EQ(leading_integer("- 5"), 0);
-    EXPECT_EQ(leading_integer("1024\r"), 1024);
-}
-
-TEST(LeadingInteger, SaturatesBeyondThirtyTwoBits) {
-    EXPECT_EQ(leading_integer("2147483647"), INT_MAX);
-    EXPECT_EQ(leading_integer("2147483648"), INT_MAX);
-    EXPECT_EQ(leading_integer("99999999999999999999999"), INT_MAX);
-    EXPECT_EQ(leading_integer("-2147483648"), INT_MIN);
-    EXPECT_EQ(leading_integer("-99999999999999999999999"), INT_MIN);
+TEST(ServerMemory, ValueFollowsTheAtoiRuleAndSaturates) {
+    EXPECT_EQ(memory_from("server_memory= \t 768\n"), 768);
+    EXPECT_EQ(memory_from("server_memory=+64\n"), 64);
+    EXPECT_EQ(memory_from("server_memory=abc\n"), 0);
+    EXPECT_EQ(memory_from("server_memory=- 5\n"), 0);
+    EXPECT_EQ(memory_from("server_memory=2147483647\n"), INT_MAX);
+    EXPECT_EQ(memory_from("server_memory=2147483648\n"), INT_MAX);
+    EXPECT_EQ(memory_from("server_memory=99999999999999999999999\n"), INT_MAX);
+    EXPECT_EQ(memory_from("server_memory=-2147483648\n"), INT_MIN);
+    EXPECT_EQ(memory_from("server_memory=-99999999999999999999999\n"), INT_MIN);
 }
 
 TEST(ServerMemory, ReadsTheKeyWhereverItStands) {
@@ -78,7 +69,6 @@ TEST(ServerMemory, LastUsedLineWinsAndLineEndsDoNotMatter) {
 }
 
 TEST(ServerMemory, MissingFileKeepsTheDefaultSilently) {
-    EXPECT_FALSE(launcher::file_can_be_opened("no/such/folder/server.properties"));
     EXPECT_EQ(launcher::read_server_memory_file("no/such/folder/server.properties", 2048), 2048);
 }
 

@@ -1,11 +1,13 @@
-#include "linux_signals.h"
+#include "signals.h"
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstdint>
 
 #include "report.h"
 
@@ -15,9 +17,8 @@ namespace {
 
 // What the handler records about one signal.
 struct SignalRecord {
-    int number = 0;  // 0: the watcher is asked to end
-    int code = 0;    // si_code: SI_KERNEL for the terminal and the kernel
-    pid_t sender = 0;
+    int number = 0;
+    int code = 0;  // si_code: SI_KERNEL for the terminal and the kernel
 };
 
 // The write end of the record pipe, for the handler.
@@ -25,15 +26,11 @@ std::atomic<int> record_end{-1};
 
 extern "C" void record_signal(int number, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
-    const SignalRecord record{number, info->si_code, info->si_pid};
+    const SignalRecord record{number, info->si_code};
     // One write of a few bytes to a pipe is atomic; a full pipe (thousands
     // of signals unread) loses the record rather than block the handler.
     (void)::write(record_end.load(), &record, sizeof record);
     errno = saved_errno;
-}
-
-std::error_code last_error(int error = errno) {
-    return {error, std::system_category()};
 }
 
 // Whether the launcher leaves `number` alone (see start()).
@@ -84,12 +81,17 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     leads_session_ = leads_session;
     on_child_ = std::move(on_child);
 
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+    Pipe records;
+    if (const std::error_code error = make_pipe(records, O_NONBLOCK)) {
+        return error;
+    }
+    children_changed_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    stop_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!children_changed_.valid() || !stop_.valid()) {
         return last_error();
     }
-    records_ = FileDescriptor(ends[0]);
-    recorder_ = FileDescriptor(ends[1]);
+    records_ = std::move(records.read);
+    recorder_ = std::move(records.write);
     record_end.store(recorder_.get());
 
     sigemptyset(&reset_in_server_);
@@ -105,9 +107,10 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
             restore();
             return error;
         }
-        // What the launcher was told to ignore (nohup, a shell's background
-        // job) it leaves ignored, and so does the server.
-        if (earlier.sa_handler == SIG_IGN && number != SIGCHLD) {  // NOLINT
+        // A signal the launcher was started with ignored (nohup's SIGHUP, a
+        // background job's SIGINT and SIGQUIT) stays ignored, and the server
+        // inherits that. (SIGCHLD is at its default since prepare_process.)
+        if (earlier.sa_handler == SIG_IGN && number != SIGCHLD) {
             continue;
         }
         struct sigaction taking {};
@@ -150,18 +153,32 @@ void SignalWatcher::stop_forwarding() {
     ended_ = true;
 }
 
-void SignalWatcher::check_children() {
-    const SignalRecord record{SIGCHLD, SI_USER, ::getpid()};
-    if (::write(recorder_.get(), &record, sizeof record) < 0) {
-        report("cannot wake the signal watcher", last_error());
+namespace {
+
+// Adds one to an eventfd's count; that never blocks nor fails short of
+// 2^64 - 2 additions.
+void notify(int event, const char* what) {
+    const std::uint64_t one = 1;
+    if (retry_on_eintr([&] { return ::write(event, &one, sizeof one); }) < 0) {
+        report(what, last_error());
     }
+}
+
+// Takes an eventfd's count back to 0.
+void clear(int event) {
+    std::uint64_t count = 0;
+    (void)::read(event, &count, sizeof count);  // EAGAIN: already 0
+}
+
+}  // namespace
+
+void SignalWatcher::check_children() {
+    notify(children_changed_.get(), "cannot wake the signal watcher");
 }
 
 void SignalWatcher::stop() {
     if (thread_.joinable()) {
-        const SignalRecord end{};
-        // The record pipe is empty but for a few records: this never waits.
-        (void)::write(recorder_.get(), &end, sizeof end);
+        notify(stop_.get(), "cannot stop the signal watcher");
         thread_.join();
     }
     restore();
@@ -184,8 +201,10 @@ void SignalWatcher::restore() {
 void SignalWatcher::watch() {
     bool ticking = false;
     for (;;) {
-        pollfd ready{records_.get(), POLLIN, 0};
-        const int polled = ::poll(&ready, 1, ticking ? 100 : -1);
+        std::array<pollfd, 3> ready{{{stop_.get(), POLLIN, 0},
+                                     {children_changed_.get(), POLLIN, 0},
+                                     {records_.get(), POLLIN, 0}}};
+        const int polled = ::poll(ready.data(), ready.size(), ticking ? 100 : -1);
         if (polled < 0) {
             if (errno == EINTR) {
                 continue;
@@ -193,8 +212,18 @@ void SignalWatcher::watch() {
             report("cannot wait for signals; they are no longer passed on", last_error());
             return;
         }
+        if (ready[0].revents != 0) {
+            return;
+        }
         if (polled == 0) {
             ticking = on_child_();
+            continue;
+        }
+        if (ready[1].revents != 0) {
+            clear(children_changed_.get());
+            ticking = on_child_();
+        }
+        if (ready[2].revents == 0) {
             continue;
         }
         std::array<SignalRecord, 64> records{};
@@ -209,19 +238,16 @@ void SignalWatcher::watch() {
         const auto count = static_cast<std::size_t>(got) / sizeof(SignalRecord);
         for (std::size_t i = 0; i < count; ++i) {
             const SignalRecord& record = records.at(i);
-            if (record.number == 0) {
-                return;
-            }
             if (record.number == SIGCHLD) {
                 ticking = on_child_();
                 continue;
             }
-            handle(record.number, record.code, record.sender);
+            handle(record.number, record.code);
         }
     }
 }
 
-void SignalWatcher::handle(int number, int code, pid_t /*sender*/) {
+void SignalWatcher::handle(int number, int code) {
     if (shares_process_group_ && code == SI_KERNEL) {
         // From the terminal: it signals its whole foreground group, the
         // server included, which must not get it twice. The exception is a

@@ -1,5 +1,5 @@
 // Moving the server's output from its pipe to the launcher's standard output.
-// Linux only: the bytes go with splice(2) where the output takes it, and the
+// On Linux the bytes go with splice(2) where the output takes it, and the
 // pipe is enlarged with F_SETPIPE_SZ.
 #pragma once
 

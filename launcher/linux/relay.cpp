@@ -1,4 +1,4 @@
-#include "linux_relay.h"
+#include "relay.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -11,6 +11,7 @@
 #include <span>
 #include <vector>
 
+#include "descriptor.h"
 #include "report.h"
 
 namespace launcher::platform {
@@ -23,16 +24,11 @@ constexpr int server_pipe_size = 1024 * 1024;
 // As much as one step moves at most: a pipe of that size, full.
 constexpr std::size_t most_per_step = std::size_t{1024} * 1024;
 
-std::error_code last_error() {
-    return {errno, std::system_category()};
-}
-
 // Waits until `fd` is ready for `events`; for descriptors that someone made
-// non-blocking.
-void wait_until_ready(int fd, short events) {
+// non-blocking. False, with errno set, when poll fails.
+bool wait_until_ready(int fd, short events) {
     pollfd ready{fd, events, 0};
-    while (::poll(&ready, 1, -1) < 0 && errno == EINTR) {
-    }
+    return retry_on_eintr([&] { return ::poll(&ready, 1, -1); }) >= 0;
 }
 
 // What one step of the relay did.
@@ -57,8 +53,12 @@ Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
         case EAGAIN:
             // A non-blocking end makes splice give up when the input is
             // empty or the output is full; wait for both, one at a time.
-            wait_until_ready(from, POLLIN);
-            wait_until_ready(to, POLLOUT);
+            if (!wait_until_ready(from, POLLIN)) {
+                return Step::read_failed;
+            }
+            if (!wait_until_ready(to, POLLOUT)) {
+                return Step::write_failed;
+            }
             continue;
         case EINVAL:  // an appending file, some terminals and file systems
         case ENOSYS:
@@ -121,11 +121,10 @@ public:
         case Step::end_of_input:
             return false;
         case Step::read_failed:
-            report("cannot read the server's output", last_error());
+            report(cannot_read_output, last_error());
             return false;
         case Step::write_failed:
-            report("cannot write to standard output; the server's further output is dropped",
-                   last_error());
+            report(cannot_write_output, last_error());
             to = -1;
             splicing = false;
             return true;
@@ -167,8 +166,7 @@ std::error_code write_all(int fd, std::string_view data) {
         if (errno == EINTR) {
             continue;
         }
-        if (errno == EAGAIN || errno == EWOULDBLOCK) {
-            wait_until_ready(fd, POLLOUT);
+        if ((errno == EAGAIN || errno == EWOULDBLOCK) && wait_until_ready(fd, POLLOUT)) {
             continue;
         }
         return last_error();

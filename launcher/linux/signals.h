@@ -2,8 +2,8 @@
 // signals it takes, which process group the server gets, where a signal is
 // passed on to, and the watcher thread that does it. Linux only.
 //
-// A signal is taken by a handler that only records it (number, origin,
-// sender) on a pipe; the watcher thread reads the records and passes each
+// A signal is taken by a handler that only records it (number and origin)
+// on a pipe; the watcher thread reads the records and passes each
 // signal on once. Signals are taken only from start() on: before that, a
 // stop signal ends the launcher with its default action (128+N).
 #pragma once
@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "linux_descriptor.h"
+#include "descriptor.h"
 
 namespace launcher::platform {
 
@@ -73,7 +73,7 @@ public:
 
 private:
     void watch();
-    void handle(int number, int code, pid_t sender);
+    void handle(int number, int code);
     void forward(int number);
     void send(int number) const;  // with the lock held
     void restore();
@@ -83,8 +83,10 @@ private:
     ChildEvents on_child_;
     sigset_t reset_in_server_{};
     std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
-    FileDescriptor records_;                               // the read end
+    FileDescriptor records_;   // the read end
     FileDescriptor recorder_;  // the write end, left open once handlers have run
+    FileDescriptor children_changed_;  // an eventfd: check_children() was called
+    FileDescriptor stop_;              // an eventfd: stop() was called
     std::thread thread_;
 
     std::mutex mutex_;

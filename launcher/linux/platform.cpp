@@ -1,0 +1,163 @@
+// The platform layer for Linux: setenv, and the server started through the
+// POSIX shell (spawn.h) with its output on a pipe, relayed (relay.h) while
+// the signal watcher (signals.h) passes stop requests on, and waited for
+// together with its job (job.h).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+#include "descriptor.h"
+#include "exit_status.h"
+#include "job.h"
+#include "platform.h"
+#include "quote.h"
+#include "relay.h"
+#include "report.h"
+#include "signals.h"
+#include "spawn.h"
+
+namespace launcher::platform {
+
+namespace {
+
+// Sets one signal's action, reporting a refusal.
+void set_signal_action(int number, void (*action)(int), const char* why) {
+    struct sigaction setting {};
+    setting.sa_handler = action;
+    sigemptyset(&setting.sa_mask);
+    if (::sigaction(number, &setting, nullptr) != 0) {
+        report(why, last_error());
+    }
+}
+
+// What the runner sets up before the server starts, so that a failure ends
+// the launcher before there is a server.
+struct RunnerSetup {
+    Pipe output;              // the server's standard output
+    FileDescriptor job_over;  // an eventfd: the server's job has ended
+};
+
+bool set_up_runner(RunnerSetup& setup) {
+    if (const std::error_code error = make_pipe(setup.output)) {
+        report("cannot create a pipe for the server's output", error);
+        return false;
+    }
+    enlarge_pipe(setup.output.read.get());
+    setup.job_over = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
+    if (!setup.job_over.valid()) {
+        report("cannot create the event that ends the relay", last_error());
+        return false;
+    }
+    // Orphans of the server's job come to the launcher rather than to
+    // process 1, so that the launcher sees what is left of the job.
+    if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
+        report("cannot become the reaper of the server's orphans", last_error());
+        return false;
+    }
+    return true;
+}
+
+// Starts the watcher; this thread then leaves the signals to it (and to the
+// main thread, which only waits): it sits in system calls that they need
+// not interrupt.
+bool start_watching(SignalWatcher& watcher, bool shares_group, Job& job) {
+    const bool leads_session = ::getsid(0) == job.launcher;
+    if (const std::error_code error = watcher.start(shares_group, leads_session,
+                                                    [&job] { return watch_job(job); })) {
+        report("cannot start the signal watcher", error);
+        return false;
+    }
+    if (const int error = pthread_sigmask(SIG_BLOCK, &watcher.to_reset_in_server(), nullptr);
+        error != 0) {
+        report("cannot leave the signals to the watcher", last_error(error));
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void prepare_process() {
+    // A descriptor among 0 to 2 that is closed would be reused by the pipe
+    // and confuse it with the console; keep them taken.
+    for (int fd = 0; fd <= 2; ++fd) {
+        // Without O_CLOEXEC: it stands in for the standard descriptor, for
+        // the server too.
+        if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF &&
+            ::open("/dev/null", O_RDWR) < 0) {  // NOLINT(android-cloexec-open)
+            report("cannot open /dev/null in place of a closed standard descriptor", last_error());
+        }
+    }
+    // A closed standard output, or one past the file size limit, must not
+    // end the launcher while the server runs: the write fails instead, and
+    // the failure is reported.
+    set_signal_action(SIGPIPE, SIG_IGN, "cannot ignore SIGPIPE; a closed output may end the launcher");
+    set_signal_action(SIGXFSZ, SIG_IGN, "cannot ignore SIGXFSZ; a full output may end the launcher");
+    // Inherited "ignore" for SIGCHLD would make the system collect the server
+    // itself, and its exit status would be lost.
+    set_signal_action(SIGCHLD, SIG_DFL, "cannot reset SIGCHLD; the server's status may be lost");
+    // Signals blocked by whoever started the launcher would never reach the
+    // watcher; until the server starts, they keep their default action.
+    sigset_t none;
+    sigemptyset(&none);
+    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+        report("cannot unblock signals", last_error(error));
+    }
+}
+
+std::error_code set_environment(const char* name, const char* value) {
+    // The entry point sets the environment before any thread starts.
+    if (::setenv(name, value, 1) != 0) {  // NOLINT(concurrency-mt-unsafe)
+        return last_error();
+    }
+    return {};
+}
+
+std::string quote_argument(std::string_view word) {
+    return quote_for_posix_shell(word);
+}
+
+std::error_code write_output(std::string_view text) {
+    return write_all(STDOUT_FILENO, text);
+}
+
+int run_server(const std::string& command_text) {
+    RunnerSetup setup;
+    if (!set_up_runner(setup)) {
+        return launcher_failure;
+    }
+    const bool shares_group = holds_terminal_foreground();
+    Job job;
+    job.launcher = ::getpid();
+    job.over = setup.job_over.get();
+    SignalWatcher watcher;
+    if (!start_watching(watcher, shares_group, job)) {
+        return launcher_failure;
+    }
+
+    const StartedServer server = start_server(command_text, setup.output.write.get(),
+                                              !shares_group, watcher.to_reset_in_server());
+    setup.output.write.reset();
+    if (server.pid == 0) {
+        return server.status;
+    }
+    job.group = shares_group ? ::getpgrp() : server.pid;
+    job.server.store(server.pid);
+    watcher.forward_to(server.pid);
+    watcher.check_children();  // in case the server ended before it was known
+
+    relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
+    setup.output.read.reset();
+    const int status = wait_for_server(server.pid, watcher);
+    watcher.stop();
+    collect_ended_children();  // orphans that ended after the watcher stopped
+    return status;
+}
+
+}  // namespace launcher::platform

@@ -1,0 +1,169 @@
+#include "spawn.h"
+
+#include <fcntl.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "descriptor.h"
+#include "exit_status.h"
+#include "report.h"
+
+extern char** environ;
+
+namespace launcher::platform {
+
+namespace {
+
+// What the child reports on the start pipe when it cannot become the
+// server: the step that failed and its errno.
+enum class StartStep : int { death_signal, process_group, output, signals, execute };
+
+struct StartFailure {
+    StartStep step = StartStep::execute;
+    int error = 0;
+};
+
+// Everything the child needs, prepared before fork: after it, the child of a
+// threaded process may only make async-signal-safe calls.
+struct ChildSetup {
+    const char* const* argv = nullptr;
+    int output = -1;        // becomes the server's standard output
+    int start_report = -1;  // close-on-exec: end of file once execve succeeded
+    bool own_group = false;
+    pid_t launcher = 0;
+    const sigset_t* reset = nullptr;  // back to their default action
+};
+
+[[noreturn]] void fail_start(const ChildSetup& setup, StartStep step) {
+    const StartFailure failure{step, errno};
+    (void)::write(setup.start_report, &failure, sizeof failure);
+    ::_exit(127);
+}
+
+// The child between fork and execve.
+[[noreturn]] void become_server(const ChildSetup& setup) {
+    // The server gets SIGTERM when the thread that started it ends, however
+    // the launcher ends (even SIGKILL), so that it saves and does not run on
+    // alone. A launcher that died before this call is no longer the parent.
+    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
+        fail_start(setup, StartStep::death_signal);
+    }
+    if (::getppid() != setup.launcher) {
+        ::_exit(128 + SIGTERM);
+    }
+    if (setup.own_group && ::setpgid(0, 0) != 0) {
+        fail_start(setup, StartStep::process_group);
+    }
+    if (::dup2(setup.output, STDOUT_FILENO) < 0) {
+        fail_start(setup, StartStep::output);
+    }
+    // The server starts with every signal at the handling the launcher was
+    // given, none blocked, and none of the launcher's own handlers.
+    struct sigaction by_default {};
+    by_default.sa_handler = SIG_DFL;
+    for (int number = 1; number <= SIGRTMAX; ++number) {
+        if (sigismember(setup.reset, number) == 1 &&
+            ::sigaction(number, &by_default, nullptr) != 0) {
+            fail_start(setup, StartStep::signals);
+        }
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+        errno = error;
+        fail_start(setup, StartStep::signals);
+    }
+    ::execve(setup.argv[0], const_cast<char* const*>(setup.argv), environ);
+    fail_start(setup, StartStep::execute);
+}
+
+// The launcher's words for a failed start, and the shell's status for it.
+int report_start_failure(const StartFailure& failure) {
+    const std::error_code reason = last_error(failure.error);
+    switch (failure.step) {
+    case StartStep::death_signal:
+        report("cannot tie the server to the launcher's life", reason);
+        return launcher_failure;
+    case StartStep::process_group:
+        report("cannot give the server a process group of its own", reason);
+        return launcher_failure;
+    case StartStep::output:
+        report("cannot connect the server's output to the launcher", reason);
+        return launcher_failure;
+    case StartStep::signals:
+        report("cannot reset the server's signal handling", reason);
+        return launcher_failure;
+    case StartStep::execute:
+        report("cannot start /bin/sh", reason);
+        return failure.error == ENOENT                               ? command_processor_missing
+               : failure.error == EACCES || failure.error == ENOEXEC ? 126
+                                                                     : launcher_failure;
+    }
+    return launcher_failure;
+}
+
+}  // namespace
+
+// fork and execve rather than posix_spawn: only a child that runs code of
+// the launcher's can set the parent-death signal before it executes.
+StartedServer start_server(const std::string& command_text, int output, bool own_group,
+                           const sigset_t& reset) {
+    // exec replaces the shell by the runtime, so that the runtime itself is
+    // the process that gets the signals and whose status is collected.
+    const std::string script = "exec " + command_text;
+    const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+
+    Pipe start_report;
+    if (const std::error_code error = make_pipe(start_report)) {
+        report("cannot create a pipe for starting the server", error);
+        return {0, launcher_failure};
+    }
+    const ChildSetup setup{argv, output, start_report.write.get(), own_group, ::getpid(), &reset};
+
+    // No signal may run a launcher's handler in the child before it has
+    // reset them.
+    sigset_t all;
+    sigfillset(&all);
+    sigset_t earlier;
+    int error = pthread_sigmask(SIG_SETMASK, &all, &earlier);
+    if (error != 0) {
+        report("cannot hold signals while the server starts", last_error(error));
+        return {0, launcher_failure};
+    }
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        become_server(setup);
+    }
+    const int fork_error = errno;
+    error = pthread_sigmask(SIG_SETMASK, &earlier, nullptr);
+    if (error != 0) {
+        report("cannot let signals through again", last_error(error));
+    }
+    if (pid < 0) {
+        report("cannot start the server's process", last_error(fork_error));
+        return {0, launcher_failure};
+    }
+
+    start_report.write.reset();
+    StartFailure failure;
+    const ssize_t got = retry_on_eintr(
+        [&] { return ::read(start_report.read.get(), &failure, sizeof failure); });
+    if (got == 0) {
+        return {pid, 0};
+    }
+    const int read_error = errno;
+    int wait_status = 0;
+    if (retry_on_eintr([&] { return ::waitpid(pid, &wait_status, 0); }) < 0) {
+        report("cannot collect the process that failed to become the server", last_error());
+    }
+    if (got != sizeof failure) {
+        report("cannot tell whether the server started", last_error(got < 0 ? read_error : EIO));
+        return {0, launcher_failure};
+    }
+    return {0, report_start_failure(failure)};
+}
+
+}  // namespace launcher::platform

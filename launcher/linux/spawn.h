@@ -1,0 +1,26 @@
+// Starting the server on Linux: the POSIX shell runs the command text, with
+// the server's standard output on a pipe, tied to the launcher's life.
+#pragma once
+
+#include <signal.h>
+#include <sys/types.h>
+
+#include <string>
+
+namespace launcher::platform {
+
+// The server's process, or why there is none.
+struct StartedServer {
+    pid_t pid = 0;   // 0: not started
+    int status = 0;  // when not started: the status to end with (1, 126, 127)
+};
+
+// Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`,
+// in a process group of its own when `own_group`, with every signal in
+// `reset` at its default action and none blocked. The server gets SIGTERM
+// when the thread that started it ends, however the launcher ends. Returns
+// once the shell executes; a failure is reported on standard error first.
+StartedServer start_server(const std::string& command_text, int output, bool own_group,
+                           const sigset_t& reset);
+
+}  // namespace launcher::platform
