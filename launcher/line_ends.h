@@ -1,7 +1,8 @@
-// Line ends of the server's output as the Windows console and files expect
-// them. The output is relayed in binary, so that no byte of it (a Ctrl-Z, a
-// NUL) changes how it is read; a line feed alone becomes carriage return and
-// line feed here, as the C runtime's text mode would write it.
+// Line ends of the server's output, and of the launcher's own lines, as the
+// Windows console and files expect them. The output is read raw, so that no
+// byte of it (a Ctrl-Z, a NUL) ends or changes it; the one change is made
+// here: a line feed alone becomes carriage return and line feed, as the C
+// runtime's text mode would write it.
 #pragma once
 
 #include <string>

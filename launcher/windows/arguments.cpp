@@ -1,6 +1,6 @@
 // The launcher's own arguments on Windows: read from the wide command line,
 // so that every character arrives, whatever the ANSI code page holds.
-#include "windows_support.h"
+#include "handle.h"
 
 #include <shellapi.h>
 

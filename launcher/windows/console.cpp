@@ -4,13 +4,14 @@
 // text in the ANSI code page, as the Java runtime writes the server's output
 // to the same pipe, with "?" for a character that the code page lacks.
 // Line feeds are written as CR LF, as the C runtime's text mode does.
-#include "windows_support.h"
-
 #include <algorithm>
 #include <limits>
 #include <string>
 
+#include "handle.h"
+#include "line_ends.h"
 #include "platform.h"
+#include "relay.h"
 
 namespace launcher::platform {
 
@@ -18,15 +19,11 @@ namespace {
 
 constexpr DWORD console_chunk = 8 * 1024;  // characters per WriteConsoleW
 
+// The same CR LF rule as the relay's, so that a CR LF stays as it is.
 std::wstring with_crlf(std::string_view text) {
-    std::wstring wide;
-    for (const wchar_t c : to_wide(text)) {
-        if (c == L'\n') {
-            wide += L'\r';
-        }
-        wide += c;
-    }
-    return wide;
+    std::string translated;
+    LineEndTranslator().translate(text, translated);
+    return to_wide(translated);
 }
 
 std::error_code write_console(HANDLE console, std::wstring_view text) {
@@ -69,12 +66,10 @@ std::error_code to_ansi(std::wstring_view text, std::string& bytes) {
 }  // namespace
 
 std::error_code write_output(std::string_view text) {
-    const HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
-    if (output == INVALID_HANDLE_VALUE) {
-        return last_windows_error();
-    }
-    if (output == nullptr) {
-        return windows_error(ERROR_INVALID_HANDLE);
+    std::error_code error;
+    const HANDLE output = standard_handle(STD_OUTPUT_HANDLE, error);
+    if (error) {
+        return error;
     }
     const std::wstring wide = with_crlf(text);
     DWORD mode = 0;
@@ -82,7 +77,7 @@ std::error_code write_output(std::string_view text) {
         return write_console(output, wide);
     }
     std::string bytes;
-    if (const std::error_code error = to_ansi(wide, bytes)) {
+    if (error = to_ansi(wide, bytes); error) {
         return error;
     }
     return write_all(output, bytes);

@@ -1,6 +1,4 @@
-#include "windows_support.h"
-
-#include <algorithm>
+#include "handle.h"
 
 #include "utf16.h"
 
@@ -54,19 +52,16 @@ std::string to_utf8(std::wstring_view text) {
     return utf16_to_utf8(std::u16string(text.begin(), text.end()));
 }
 
-std::error_code write_all(HANDLE file, std::string_view bytes) {
-    while (!bytes.empty()) {
-        const auto count = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
-        DWORD written = 0;
-        if (WriteFile(file, bytes.data(), count, &written, nullptr) == FALSE) {
-            return last_windows_error();
-        }
-        if (written == 0) {
-            return std::make_error_code(std::errc::io_error);
-        }
-        bytes.remove_prefix(written);
+HANDLE standard_handle(DWORD which, std::error_code& error) {
+    const HANDLE handle = GetStdHandle(which);
+    if (handle == INVALID_HANDLE_VALUE) {
+        error = last_windows_error();
+        return nullptr;
     }
-    return {};
+    if (handle == nullptr) {
+        error = windows_error(ERROR_INVALID_HANDLE);
+    }
+    return handle;
 }
 
 }  // namespace launcher::platform

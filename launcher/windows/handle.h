@@ -1,6 +1,7 @@
 // What the Windows files of the platform layer share: an owner for kernel
-// handles, the system's reason for a failed call, and the one conversion
-// between the program's UTF-8 and the UTF-16 of Windows' wide interfaces.
+// handles, the system's reason for a failed call, the launcher's standard
+// handles, and the one conversion between the program's UTF-8 and the UTF-16
+// of Windows' wide interfaces.
 #pragma once
 
 #ifndef WIN32_LEAN_AND_MEAN
@@ -53,9 +54,10 @@ private:
 std::error_code last_windows_error();
 std::error_code windows_error(DWORD code);
 
-// Writes all of `bytes` to `file` (WriteFile until done); the system's
-// reason when it cannot take them (standard output closed, a full disk).
-std::error_code write_all(HANDLE file, std::string_view bytes);
+// One of the launcher's standard handles (STD_INPUT_HANDLE, ...); the
+// system's reason when it has none (a program started without a console
+// and without redirection).
+HANDLE standard_handle(DWORD which, std::error_code& error);
 
 // The program's UTF-8 text as UTF-16 for a wide interface, and back (see
 // utf16.h for what happens to malformed input).

@@ -1,0 +1,139 @@
+#include "spawn.h"
+
+#include <vector>
+
+#include "exit_status.h"
+#include "job.h"
+#include "report.h"
+
+namespace launcher::platform {
+
+namespace {
+
+// The command that cmd.exe gets after /c: the text in quotes, which /s
+// strips again. The quotes count towards cmd's limit.
+std::wstring cmd_command(const std::string& command_text) {
+    return L"\"" + to_wide(command_text) + L"\"";
+}
+
+// cmd.exe of the system folder, not %ComSpec%: the quoting is made for
+// cmd.exe and no other command processor.
+bool cmd_path(std::wstring& path, std::error_code& error) {
+    std::vector<wchar_t> folder(MAX_PATH);
+    for (;;) {
+        const UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+        if (length == 0) {
+            error = last_windows_error();
+            return false;
+        }
+        if (length < folder.size()) {
+            path.assign(folder.data(), length);
+            path += L"\\cmd.exe";
+            return true;
+        }
+        folder.resize(length);
+    }
+}
+
+// An inheritable duplicate of one of the launcher's standard handles, for
+// the command processor; none when the launcher has none.
+UniqueHandle inheritable_standard_handle(DWORD which) {
+    std::error_code error;
+    const HANDLE original = standard_handle(which, error);
+    if (error) {
+        return {};
+    }
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &duplicate, 0, TRUE,
+                        DUPLICATE_SAME_ACCESS) == FALSE) {
+        report("cannot pass a standard handle on to the server", last_windows_error());
+        return {};
+    }
+    return UniqueHandle(duplicate);
+}
+
+StartedServer not_started(int status) {
+    StartedServer started;
+    started.status = status;
+    return started;
+}
+
+StartedServer start_failure(const std::error_code& error) {
+    report(cannot_start_command_processor, error);
+    const auto code = static_cast<DWORD>(error.value());
+    return not_started(code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND
+                           ? command_processor_missing
+                           : launcher_failure);
+}
+
+}  // namespace
+
+StartedServer start_server(const std::string& command_text) {
+    const std::wstring command = cmd_command(command_text);
+    if (command.size() > cmd_line_limit) {
+        report("the server command is " + std::to_string(command.size()) +
+               " characters long for the command processor, which takes at most " +
+               std::to_string(cmd_line_limit) + "; the server is not started");
+        return not_started(launcher_failure);
+    }
+    std::error_code error;
+    std::wstring application;
+    if (!cmd_path(application, error)) {
+        return start_failure(error);
+    }
+    std::wstring command_line = L"\"" + application + L"\" /d /v:off /s /c " + command;
+
+    // The server's standard output: a pipe whose write end only the command
+    // processor inherits.
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    HANDLE read_end = nullptr;
+    HANDLE write_end = nullptr;
+    if (CreatePipe(&read_end, &write_end, &inheritable, 0) == FALSE) {
+        report("cannot create the pipe for the server's output", last_windows_error());
+        return not_started(launcher_failure);
+    }
+    StartedServer started;
+    started.output.reset(read_end);
+    const UniqueHandle output_writer(write_end);
+    if (SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0) == FALSE) {
+        report("cannot keep the pipe's read end from the server", last_windows_error());
+        return not_started(launcher_failure);
+    }
+
+    const UniqueHandle input = inheritable_standard_handle(STD_INPUT_HANDLE);
+    const UniqueHandle errors = inheritable_standard_handle(STD_ERROR_HANDLE);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input.get();
+    startup.hStdOutput = write_end;
+    startup.hStdError = errors.get();
+
+    // Suspended, so that it is in the job before it runs a single
+    // instruction, and so is everything it starts.
+    PROCESS_INFORMATION information{};
+    if (CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
+                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &information) == FALSE) {
+        return start_failure(last_windows_error());
+    }
+    started.process.reset(information.hProcess);
+    const UniqueHandle thread(information.hThread);
+
+    started.job = create_kill_on_close_job(error);
+    join_job(started.job, started.process.get(), error);
+
+    if (ResumeThread(thread.get()) == static_cast<DWORD>(-1)) {
+        report(cannot_start_command_processor, last_windows_error());
+        if (TerminateProcess(started.process.get(), launcher_failure) == FALSE) {
+            report("cannot end the suspended command processor", last_windows_error());
+        }
+        return not_started(launcher_failure);
+    }
+    // The launcher's copy of the write end (output_writer) closes here: it
+    // would keep the pipe open after the server ended.
+    return started;
+}
+
+}  // namespace launcher::platform
