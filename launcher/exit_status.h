@@ -17,9 +17,9 @@ inline constexpr int command_processor_missing = 127;
 // What the platform saw of the server's end.
 struct ServerEnd {
     enum class How {
-        exited,          // `code` is the server's own exit code
-        signalled,       // ended by signal `code`, named `signal_name` ("KILL")
-        java_not_found,  // the command processor found no java; `code` is its status
+        exited,               // `code` is the server's own exit code
+        signalled,            // ended by signal `code`, named `signal_name` ("KILL")
+        java_not_found,       // the command processor found no java; `code` is its status
         java_not_executable,  // java was found but could not be run; `code` likewise
     };
     How how = How::exited;

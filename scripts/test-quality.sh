@@ -7,7 +7,7 @@
 #      signal watcher threads;
 #   3. fuzz: a short libFuzzer run of the settings reader and of argument
 #      translation with quoting (fuzz/);
-#   4. tidy: the program's targets compiled with clang-tidy
+#   4. tidy: the program's targets, native and for Windows, compiled with clang-tidy
 #      (CMAKE_CXX_CLANG_TIDY) and the checks of .clang-tidy;
 #   5. clang-format: every C++ source as .clang-format lays it out.
 # All with clang; run-tests.sh installs it (clang, clang-tidy, clang-format,
@@ -60,15 +60,19 @@ for target in settings command; do
 done
 
 step "4/5 clang-tidy"
-# Only what the native build compiles is checked, so that platform files of
-# other systems are left out; any finding fails the compile. A fresh build,
-# so that every source is checked again, also those that did not change.
-if ! cmake --workflow --preset tidy --fresh >build/tidy.log 2>&1; then
-  grep -vE '^[0-9]+ warnings? generated\.$' build/tidy.log >&2
-  echo "test-quality: clang-tidy found problems" >&2
-  exit 1
-fi
-find build/tidy/launcher -name '*.cpp.o' -printf '  launcher/%f\n' | sed 's/\.o$//' | sort
+# The program's targets as each platform compiles them: the native build for
+# launcher/linux/, the MinGW-w64 build for launcher/windows/, the common
+# files in both; any finding fails the compile. Fresh builds, so that every
+# source is checked again, also those that did not change.
+for preset in tidy tidy-windows; do
+  if ! cmake --workflow --preset "$preset" --fresh >"build/$preset.log" 2>&1; then
+    grep -vE '^[0-9]+ warnings? generated\.$' "build/$preset.log" >&2
+    echo "test-quality: clang-tidy ($preset) found problems" >&2
+    exit 1
+  fi
+  (cd "build/$preset/launcher/CMakeFiles" && find . \( -name '*.cpp.o' -o -name '*.cpp.obj' \) -printf '%P\n') |
+    sed -E "s|^[^/]+\.dir/|  $preset: launcher/|; s/\.o(bj)?$//" | sort
+done
 
 step "5/5 clang-format"
 mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <charconv>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <unordered_map>

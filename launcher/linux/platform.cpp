@@ -97,8 +97,10 @@ void prepare_process() {
     // A closed standard output, or one past the file size limit, must not
     // end the launcher while the server runs: the write fails instead, and
     // the failure is reported.
-    set_signal_action(SIGPIPE, SIG_IGN, "cannot ignore SIGPIPE; a closed output may end the launcher");
-    set_signal_action(SIGXFSZ, SIG_IGN, "cannot ignore SIGXFSZ; a full output may end the launcher");
+    set_signal_action(SIGPIPE, SIG_IGN,
+                      "cannot ignore SIGPIPE; a closed output may end the launcher");
+    set_signal_action(SIGXFSZ, SIG_IGN,
+                      "cannot ignore SIGXFSZ; a full output may end the launcher");
     // Inherited "ignore" for SIGCHLD would make the system collect the server
     // itself, and its exit status would be lost.
     set_signal_action(SIGCHLD, SIG_DFL, "cannot reset SIGCHLD; the server's status may be lost");
@@ -141,8 +143,8 @@ int run_server(const std::string& command_text) {
         return launcher_failure;
     }
 
-    const StartedServer server = start_server(command_text, setup.output.write.get(),
-                                              !shares_group, watcher.to_reset_in_server());
+    const StartedServer server = start_server(command_text, setup.output.write.get(), !shares_group,
+                                              watcher.to_reset_in_server());
     setup.output.write.reset();
     if (server.pid == 0) {
         return server.status;

@@ -83,8 +83,8 @@ private:
     ChildEvents on_child_;
     sigset_t reset_in_server_{};
     std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
-    FileDescriptor records_;   // the read end
-    FileDescriptor recorder_;  // the write end, left open once handlers have run
+    FileDescriptor records_;                               // the read end
+    FileDescriptor recorder_;          // the write end, left open once handlers have run
     FileDescriptor children_changed_;  // an eventfd: check_children() was called
     FileDescriptor stop_;              // an eventfd: stop() was called
     std::thread thread_;

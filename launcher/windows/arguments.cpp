@@ -17,6 +17,8 @@ public:
     explicit ArgumentArray(wchar_t** arguments) : arguments_(arguments) {}
     ArgumentArray(const ArgumentArray&) = delete;
     ArgumentArray& operator=(const ArgumentArray&) = delete;
+    ArgumentArray(ArgumentArray&&) = delete;
+    ArgumentArray& operator=(ArgumentArray&&) = delete;
     ~ArgumentArray() {
         if (arguments_ != nullptr) {
             LocalFree(arguments_);

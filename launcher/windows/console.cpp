@@ -67,7 +67,7 @@ std::error_code to_ansi(std::wstring_view text, std::string& bytes) {
 
 std::error_code write_output(std::string_view text) {
     std::error_code error;
-    const HANDLE output = standard_handle(STD_OUTPUT_HANDLE, error);
+    HANDLE output = standard_handle(STD_OUTPUT_HANDLE, error);
     if (error) {
         return error;
     }

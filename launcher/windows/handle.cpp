@@ -53,7 +53,7 @@ std::string to_utf8(std::wstring_view text) {
 }
 
 HANDLE standard_handle(DWORD which, std::error_code& error) {
-    const HANDLE handle = GetStdHandle(which);
+    HANDLE handle = GetStdHandle(which);
     if (handle == INVALID_HANDLE_VALUE) {
         error = last_windows_error();
         return nullptr;

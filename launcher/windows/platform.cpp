@@ -32,6 +32,8 @@ public:
     ServerEndedSignal() = default;
     ServerEndedSignal(const ServerEndedSignal&) = delete;
     ServerEndedSignal& operator=(const ServerEndedSignal&) = delete;
+    ServerEndedSignal(ServerEndedSignal&&) = delete;
+    ServerEndedSignal& operator=(ServerEndedSignal&&) = delete;
     ~ServerEndedSignal() { server_has_ended(); }
 };
 
@@ -43,10 +45,10 @@ int wait_for_server(HANDLE process) {
         report(cannot_collect_status, last_windows_error());
         return launcher_failure;
     }
-    const ServerEnd end{status == command_not_found ? ServerEnd::How::java_not_found
-                                                    : ServerEnd::How::exited,
-                        static_cast<int>(status),
-                        {}};
+    const ServerEnd end{
+        status == command_not_found ? ServerEnd::How::java_not_found : ServerEnd::How::exited,
+        static_cast<int>(status),
+        {}};
     explain_server_end(end);
     return exit_status(end);
 }

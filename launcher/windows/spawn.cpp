@@ -39,7 +39,7 @@ bool cmd_path(std::wstring& path, std::error_code& error) {
 // the command processor; none when the launcher has none.
 UniqueHandle inheritable_standard_handle(DWORD which) {
     std::error_code error;
-    const HANDLE original = standard_handle(which, error);
+    HANDLE original = standard_handle(which, error);
     if (error) {
         return {};
     }

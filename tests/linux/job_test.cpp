@@ -42,8 +42,8 @@ TEST(Job, RunsWhileALivingDescendantIsInTheGroup) {
 TEST(Job, EndsDespiteZombiesStrangersAndDaemons) {
     const ProcessEntry launcher{100, 'S', 1, 100};
     const ProcessEntry zombie_child{201, 'Z', 100, 200};
-    const ProcessEntry daemon{202, 'S', 100, 202};      // left the group
-    const ProcessEntry stranger{300, 'S', 1, 200};       // in the group, not started by us
+    const ProcessEntry daemon{202, 'S', 100, 202};        // left the group
+    const ProcessEntry stranger{300, 'S', 1, 200};        // in the group, not started by us
     const ProcessEntry pipeline_peer{301, 'S', 50, 100};  // the launcher's own group
     EXPECT_FALSE(job_still_runs({launcher, zombie_child, daemon, stranger}, 200, 100));
     // Sharing the launcher's group (a terminal): the launcher itself and the

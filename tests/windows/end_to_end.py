@@ -272,7 +272,8 @@ class Output(unittest.TestCase):
         self.assertIsNone(run.record)
         hints = [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
         self.assertEqual(len(hints), 1, run.stderr)
-        self.assertIn(b'"java"', hints[0])
+        self.assertIn(b"launcher: the server did not start: java was not found on PATH"
+                      b" (status 9009)", hints[0])
         self.assertIn(b"PATH", hints[0])
 
         # A server that ends with a status of its own gets no hint.
