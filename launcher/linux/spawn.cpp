@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "descriptor.h"
 #include "exit_status.h"
@@ -97,7 +98,7 @@ int report_start_failure(const StartFailure& failure) {
         report("cannot reset the server's signal handling", reason);
         return launcher_failure;
     case StartStep::execute:
-        report("cannot start /bin/sh", reason);
+        report(std::string(cannot_start_command_processor) + " (/bin/sh)", reason);
         return failure.error == ENOENT                               ? command_processor_missing
                : failure.error == EACCES || failure.error == ENOEXEC ? 126
                                                                      : launcher_failure;
