@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "process.h"
 
 namespace test {
 

@@ -4,12 +4,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "launcher_support.h"
+#include "random_words.h"
 
 namespace {
 
@@ -256,8 +256,8 @@ TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
 }
 
 TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
-    std::mt19937 random(7);
-    const std::string alphabet = "aZ09 +=-_.,:/@%'\"\\$`;&|*?[]{}()<>~#!^\t\n\xc3\xa9\xe2\x9c\x93";
+    test::RandomWords random("aZ09 +=-_.,:/@%'\"\\$`;&|*?[]{}()<>~#!^\t\n\xc3\xa9\xe2\x9c\x93", 19,
+                             7);
     Strings arguments = {"+a=$(touch pwned)",
                          "+b=`touch pwned`",
                          "+c=;touch pwned",
@@ -271,11 +271,7 @@ TEST(Launcher, ArgumentsArriveUnchangedAndNothingIsRun) {
                          "+k=\\"};
     Strings expected = arguments;
     for (int i = 0; i < 300; ++i) {
-        std::string value;
-        const std::size_t length = random() % 20;
-        for (std::size_t j = 0; j < length; ++j) {
-            value += alphabet[random() % alphabet.size()];
-        }
+        const std::string value = random.next();
         const std::string key = "+k" + std::to_string(i);
         if (i % 2 == 0 && value.find('+') == std::string::npos) {
             arguments.push_back(key);  // "+key value" is joined with "="

@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -23,11 +22,14 @@
 namespace {
 
 using namespace std::chrono_literals;
+using test::gone;
 using test::hex;
 using test::launcher_options;
 using test::received;
 using test::ScratchDirectory;
 using test::startup_line;
+using test::state_of;
+using test::wait_until;
 
 const std::string default_command = "java -Xmx2048m -jar server.jar \n";
 
@@ -35,41 +37,6 @@ const std::string default_command = "java -Xmx2048m -jar server.jar \n";
 std::string tally_of(int signal, int from_launcher = 1) {
     return "sig" + std::to_string(signal) + "=1 from launcher=" + std::to_string(from_launcher) +
            " others=" + std::to_string(1 - from_launcher) + "\n";
-}
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-// The state letter and the parent of a process, from /proc/<pid>/stat.
-struct ProcessState {
-    char state = '?';  // '?': gone
-    long parent = 0;
-};
-
-ProcessState state_of(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t paren = line.rfind(')');
-    ProcessState result;
-    if (paren == std::string::npos || paren + 4 > line.size()) {
-        return result;
-    }
-    result.state = line[paren + 2];
-    result.parent = std::stol(line.substr(paren + 4));
-    return result;
-}
-
-bool gone(long pid) {
-    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 // Ends a stand-in that a failing launcher left behind.
@@ -403,8 +370,7 @@ TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
 // larger pipe is refused: the relay works with the default one, silently.
 TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
     constexpr uid_t uid = 64002;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    test::Pipe ready = test::make_pipe();
     const pid_t hog = fork();
     ASSERT_GE(hog, 0);
     if (hog == 0) {
@@ -418,14 +384,13 @@ TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
                 break;
             }
         }
-        (void)!write(ready[1], "x", 1);
+        (void)!write(ready.write.get(), "x", 1);
         pause();
         _exit(0);
     }
-    close(ready[1]);
+    ready.write = test::Descriptor();
     char byte = 0;
-    const ssize_t got = read(ready[0], &byte, 1);
-    close(ready[0]);
+    const ssize_t got = read(ready.read.get(), &byte, 1);
 
     ScratchDirectory folder;
     auto options = launcher_options(folder, {}, "lines:2000");

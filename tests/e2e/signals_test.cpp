@@ -4,7 +4,6 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -26,10 +25,6 @@ std::string summary(int term, int interrupt, int hangup, int quit, int from_laun
            " others=" + std::to_string(term + interrupt + hangup + quit - from_launcher) + "\n";
 }
 
-bool process_gone(long pid) {
-    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
-
 TEST(StopSignals, EachReachesTheServerOnceAndItsLastLinesAreRelayed) {
     struct Case {
         int signal;
@@ -48,7 +43,7 @@ TEST(StopSignals, EachReachesTheServerOnceAndItsLastLinesAreRelayed) {
                   test::startup_line + "java -Xmx2048m -jar server.jar \nready\n" + c.expected)
             << "signal " << c.signal;
         EXPECT_EQ(result.status, 7);
-        EXPECT_TRUE(process_gone(received(folder).pid));
+        EXPECT_TRUE(test::gone(received(folder).pid));
     }
 }
 
@@ -126,17 +121,16 @@ protected:
     // children is reliable only while they are stopped (proc(5)): it is
     // read again until the launcher shows.
     static pid_t launcher_pid(pid_t unshare) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-        for (;;) {
-            std::ifstream children("/proc/" + std::to_string(unshare) + "/task/" +
-                                   std::to_string(unshare) + "/children");
-            long pid = 0;
-            children >> pid;
-            if (pid > 0 || std::chrono::steady_clock::now() >= deadline) {
-                return static_cast<pid_t>(pid);
-            }
-            usleep(10000);
-        }
+        long pid = 0;
+        test::wait_until(
+            [&] {
+                std::ifstream children("/proc/" + std::to_string(unshare) + "/task/" +
+                                       std::to_string(unshare) + "/children");
+                children >> pid;
+                return pid > 0;
+            },
+            std::chrono::seconds(5));
+        return static_cast<pid_t>(pid);
     }
 };
 
