@@ -27,17 +27,12 @@ using test::hex;
 using test::launcher_options;
 using test::received;
 using test::ScratchDirectory;
+using test::signal_report;
 using test::startup_line;
 using test::state_of;
 using test::wait_until;
 
 const std::string default_command = "java -Xmx2048m -jar server.jar \n";
-
-// The stand-in's "tally" line for one signal, all of them from the launcher.
-std::string tally_of(int signal, int from_launcher = 1) {
-    return "sig" + std::to_string(signal) + "=1 from launcher=" + std::to_string(from_launcher) +
-           " others=" + std::to_string(1 - from_launcher) + "\n";
-}
 
 // Ends a stand-in that a failing launcher left behind.
 void end_if_running(long pid) {
@@ -46,11 +41,11 @@ void end_if_running(long pid) {
     }
 }
 
-// Waits for the stand-in's "tally" file, then makes sure the stand-in has
+// Waits for the stand-in's signal report, then makes sure the stand-in has
 // ended, so that a launcher that failed to pass a signal on cannot leave the
 // test waiting for its output.
-void await_tally(const ScratchDirectory& folder, long server) {
-    wait_until([&] { return std::filesystem::exists(folder.file("record.tally")); }, 5s);
+void await_report(const ScratchDirectory& folder, long server) {
+    wait_until([&] { return std::filesystem::exists(folder.file("record.signals")); }, 5s);
     wait_until([&] { return gone(server) || state_of(server).state == 'Z'; }, 2s);
     end_if_running(server);
 }
@@ -65,37 +60,39 @@ long server_pid(const ScratchDirectory& folder) {
 // hang-up reaches it alone; the server must get it once and save.
 TEST(Runtime, TerminalHangUpReachesTheServerWhenTheLauncherLeadsItsSession) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:300");
+    auto options = launcher_options(folder, {}, "signals:300");
     options.input.reset();
     options.terminal = true;
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
     const long server = server_pid(folder);
     child.hang_up();
-    await_tally(folder, server);
+    await_report(folder, server);
     const auto result = child.finish(15s);
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(test::read_file(folder.file("record.tally")), tally_of(SIGHUP));
+    EXPECT_EQ(test::read_file(folder.file("record.signals")), signal_report(SIGHUP));
 }
 
-// Any signal that would end the launcher by default goes to the server
-// instead, once; the launcher stays to relay the server's last words.
+// Any signal that would end the launcher by default, the stop signals
+// first, goes to the server instead, once; the launcher stays to relay the
+// server's last words and ends with its status.
 TEST(Runtime, EveryCatchableSignalReachesTheServerOnce) {
-    for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGIO, SIGPWR,
-                             SIGSYS, SIGWINCH, SIGURG, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
+    for (const int signal :
+         {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU,
+          SIGIO, SIGPWR, SIGSYS, SIGWINCH, SIGURG, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
         ScratchDirectory folder;
-        auto options = launcher_options(folder, {}, "tally:100");
+        auto options = launcher_options(folder, {}, "signals:100;exit:7");
         options.input.reset();
         test::Child child(options);
         ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
         const long server = server_pid(folder);
         child.signal(signal);
-        await_tally(folder, server);
+        await_report(folder, server);
         const auto result = child.finish(10s);
-        EXPECT_EQ(result.out, startup_line + default_command + "ready\n" + tally_of(signal))
+        EXPECT_EQ(result.out, startup_line + default_command + "ready\n" + signal_report(signal))
             << "signal " << signal;
-        EXPECT_EQ(result.status, 0) << "signal " << signal;
+        EXPECT_EQ(result.status, 7) << "signal " << signal;  // the server ended by itself
         EXPECT_EQ(result.err, "") << "signal " << signal;
     }
 }
@@ -117,25 +114,25 @@ TEST(Runtime, FileSizeLimitOnTheOutputIsAWriteFailure) {
 
 TEST(Runtime, KilledLauncherStopsItsServer) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:100");
+    auto options = launcher_options(folder, {}, "signals:100");
     options.input.reset();
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
     const long server = server_pid(folder);
     child.signal(SIGKILL);
-    await_tally(folder, server);
+    await_report(folder, server);
     const auto result = child.finish(10s);
     EXPECT_EQ(result.status, 137);
     // From the system, on the death of its parent. Linux sends it again each
     // time the server passes from an ending thread of the launcher to one
     // still running, so the server may get it more than once.
-    const auto tally = test::read_file(folder.file("record.tally")).value_or("");
-    const std::size_t from = tally.find(" from launcher=");
-    ASSERT_NE(from, std::string::npos) << tally;
-    EXPECT_EQ(tally.rfind("sig15=", 0), 0u) << tally;  // SIGTERM and nothing else
-    const int count = std::stoi(tally.substr(6, from - 6));
-    EXPECT_GE(count, 1) << tally;
-    EXPECT_LE(count, 3) << tally;  // one for each of the launcher's threads
+    const auto report = test::read_file(folder.file("record.signals")).value_or("");
+    const std::size_t from = report.find(" from launcher=");
+    ASSERT_NE(from, std::string::npos) << report;
+    EXPECT_EQ(report.rfind("sig15=", 0), 0u) << report;  // SIGTERM and nothing else
+    const int count = std::stoi(report.substr(6, from - 6));
+    EXPECT_GE(count, 1) << report;
+    EXPECT_LE(count, 3) << report;  // one for each of the launcher's threads
 }
 
 // A server that leaves a daemon behind (a new session, standard output kept
@@ -166,20 +163,20 @@ TEST(Runtime, StopReachesARuntimeBehindAWrapperScript) {
     folder.write("bin/java", std::string("#!/bin/sh\n\"") + FAKE_JAVA_DIR +
                                  "/java\" \"$@\"\necho wrapper ended\n");
     std::filesystem::permissions(folder.file("bin/java"), std::filesystem::perms::owner_all);
-    auto options = launcher_options(folder, {}, "tally:300;out:" + hex("saved\n"));
+    auto options = launcher_options(folder, {}, "signals:300;out:" + hex("saved\n"));
     options.environment["PATH"] = folder.file("bin") + ":/usr/bin:/bin";
     options.input.reset();
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
     const long runtime = server_pid(folder);
     child.signal(SIGTERM);
-    await_tally(folder, runtime);
+    await_report(folder, runtime);
     const auto result = child.finish(10s);
     EXPECT_FALSE(result.timed_out);
-    const auto tally = test::read_file(folder.file("record.tally"));
-    ASSERT_TRUE(tally.has_value());
-    EXPECT_EQ(tally->rfind("sig15=1 from launcher=", 0), 0u) << *tally;
-    EXPECT_TRUE(result.out.ends_with(*tally + "saved\n")) << result.out;
+    const auto report = test::read_file(folder.file("record.signals"));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->rfind("sig15=1 from launcher=", 0), 0u) << *report;
+    EXPECT_TRUE(result.out.ends_with(*report + "saved\n")) << result.out;
     EXPECT_EQ(result.status, 143) << result.err;  // the wrapper's own end
 }
 
@@ -268,7 +265,7 @@ TEST(Runtime, SettingsThatAreNotARegularFileAreNotRead) {
 // waits for a full standard output to take its first line.
 TEST(Runtime, StopSignalBeforeTheServerStartsEndsTheLauncher) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:100");
+    auto options = launcher_options(folder, {}, "signals:100");
     options.argv.insert(
         options.argv.begin(),
         {"/bin/sh", "-c", "dd if=/dev/zero bs=65536 count=1 2>/dev/null; exec \"$0\" \"$@\""});
