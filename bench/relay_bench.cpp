@@ -37,8 +37,6 @@
 #include "child_process.h"
 #include "process.h"
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -64,17 +62,10 @@ struct Settings {
 // The environment of every run: the stand-in runtime first on PATH, and
 // FAKE_JAVA set to `actions`.
 std::vector<std::string> environment(const std::string& java_dir, const std::string& actions) {
-    std::vector<std::string> result;
     const char* path = std::getenv("PATH");
-    result.push_back("PATH=" + java_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
-    result.push_back("FAKE_JAVA=" + actions);
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text = *entry;
-        if (!text.starts_with("PATH=") && !text.starts_with("FAKE_JAVA=")) {
-            result.emplace_back(text);
-        }
-    }
-    return result;
+    return test::environment_with(
+        {{"PATH", java_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+         {"FAKE_JAVA", actions}});
 }
 
 // Waits for `pid`; throws unless it exited with status 0.

@@ -27,17 +27,20 @@ namespace {
     throw std::system_error(errno, std::system_category(), what);
 }
 
-std::vector<std::string> environment_for(const Options& options) {
+}  // namespace
+
+std::vector<std::string> environment_with(const std::map<std::string, std::string>& changes,
+                                          const std::vector<std::string>& unset) {
     std::map<std::string, std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::size_t equals = text.find('=');
         merged[text.substr(0, equals)] = equals == std::string::npos ? "" : text.substr(equals + 1);
     }
-    for (const auto& [name, value] : options.environment) {
+    for (const auto& [name, value] : changes) {
         merged[name] = value;
     }
-    for (const std::string& name : options.unset) {
+    for (const std::string& name : unset) {
         merged.erase(name);
     }
     std::vector<std::string> result;
@@ -46,6 +49,8 @@ std::vector<std::string> environment_for(const Options& options) {
     }
     return result;
 }
+
+namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -92,7 +97,7 @@ public:
 
 Child::Child(const Options& options) : program_(options.argv.at(0)) {
     std::vector<std::string> argv = options.argv;
-    std::vector<std::string> env = environment_for(options);
+    std::vector<std::string> env = environment_with(options.environment, options.unset);
     std::vector<char*> argv_pointers = pointers(argv);
     std::vector<char*> env_pointers = pointers(env);
 

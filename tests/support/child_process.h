@@ -89,6 +89,11 @@ Result run(const Options& options, std::chrono::milliseconds timeout = std::chro
 pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
             int input, int output);
 
+// The test's own environment with `changes` added or replacing and `unset`
+// removed, as "NAME=value" entries for start().
+std::vector<std::string> environment_with(const std::map<std::string, std::string>& changes,
+                                          const std::vector<std::string>& unset = {});
+
 // Waits for `pid` to end: its exit code, or 128+N after signal N. Throws
 // std::system_error when there is no such child.
 int wait_for(pid_t pid);
