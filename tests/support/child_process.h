@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 namespace test {
 
 struct Options {
@@ -72,9 +74,9 @@ private:
 
     std::string program_;
     pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    int error_ = -1;
+    Descriptor input_;
+    Descriptor output_;
+    Descriptor error_;
     bool terminal_ = false;
     Result result_;
 };
