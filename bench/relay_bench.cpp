@@ -32,12 +32,10 @@
 #include <string>
 #include <system_error>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "child_process.h"
-
-extern char** environ;
+#include "process.h"
 
 namespace {
 
@@ -47,48 +45,9 @@ using Clock = std::chrono::steady_clock;
     throw std::system_error(error, std::system_category(), what);
 }
 
-class Descriptor {
-public:
-    Descriptor() = default;
-    explicit Descriptor(int fd) : fd_(fd) {}
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    Descriptor& operator=(Descriptor&& other) noexcept {
-        std::swap(fd_, other.fd_);
-        return *this;
-    }
-    ~Descriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-private:
-    int fd_ = -1;
-};
-
-struct Pipe {
-    Descriptor read;
-    Descriptor write;
-};
-
-Pipe make_pipe() {
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0) {
-        fail("pipe2");
-    }
-    return {Descriptor(ends[0]), Descriptor(ends[1])};
-}
-
-Descriptor open_null() {
-    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-    if (fd < 0) {
-        fail("/dev/null");
-    }
-    return Descriptor(fd);
-}
+using test::Descriptor;
+using test::open_null;
+using test::Pipe;
 
 struct Settings {
     std::string launcher = LAUNCHER_BINARY;
@@ -103,17 +62,10 @@ struct Settings {
 // The environment of every run: the stand-in runtime first on PATH, and
 // FAKE_JAVA set to `actions`.
 std::vector<std::string> environment(const std::string& java_dir, const std::string& actions) {
-    std::vector<std::string> result;
     const char* path = std::getenv("PATH");
-    result.push_back("PATH=" + java_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
-    result.push_back("FAKE_JAVA=" + actions);
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string_view text = *entry;
-        if (!text.starts_with("PATH=") && !text.starts_with("FAKE_JAVA=")) {
-            result.emplace_back(text);
-        }
-    }
-    return result;
+    return test::environment_with(
+        {{"PATH", java_dir + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+         {"FAKE_JAVA", actions}});
 }
 
 // Waits for `pid`; throws unless it exited with status 0.
@@ -171,7 +123,7 @@ PipelineRun run_pipeline(const std::vector<Command>& commands,
     Descriptor input;
     for (std::size_t i = 0; i < commands.size(); ++i) {
         const bool last = i + 1 == commands.size();
-        Pipe pipe = last ? Pipe{} : make_pipe();
+        Pipe pipe = last ? Pipe{} : test::make_pipe();
         const int in = input.get() >= 0 ? input.get() : null.get();
         const int out = last ? null.get() : pipe.write.get();
         pids.push_back(test::start(commands[i], env, in, out));
@@ -287,8 +239,8 @@ void throughput(const Settings& s) {
 // returns the median time until each came back on its standard output, in
 // microseconds.
 double echo_latency(const Command& command, const std::vector<std::string>& env, int samples) {
-    Pipe in = make_pipe();
-    Pipe out = make_pipe();
+    Pipe in = test::make_pipe();
+    Pipe out = test::make_pipe();
     const pid_t pid = test::start(command, env, in.read.get(), out.write.get());
     in.read = Descriptor();
     out.write = Descriptor();

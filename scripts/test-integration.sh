@@ -43,7 +43,7 @@ demo_server_lines=(
   "World saved")
 
 # The stand-in's report for a server that had SIGTERM once, from its parent.
-term_once_from_parent="TERM=1 INT=0 HUP=0 QUIT=0 from launcher=1 others=0"
+term_once_from_parent="sig15=1 from launcher=1 others=0"
 
 running() {
   local state

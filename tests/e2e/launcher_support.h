@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
+#include "process.h"
 
 namespace test {
 
@@ -60,6 +61,13 @@ inline Received received(const ScratchDirectory& folder) {
     result.app_id = fields[2].substr(11);
     result.arguments.assign(fields.begin() + 5, fields.end());
     return result;
+}
+
+// The stand-in's report in its "signals" mode when it got `signal` once,
+// from the launcher or (from_launcher 0) from elsewhere.
+inline std::string signal_report(int signal, int from_launcher = 1) {
+    return "sig" + std::to_string(signal) + "=1 from launcher=" + std::to_string(from_launcher) +
+           " others=" + std::to_string(1 - from_launcher) + "\n";
 }
 
 inline std::string hex(std::string_view bytes) {

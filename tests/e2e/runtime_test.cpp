@@ -14,7 +14,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -23,54 +22,17 @@
 namespace {
 
 using namespace std::chrono_literals;
+using test::gone;
 using test::hex;
 using test::launcher_options;
 using test::received;
 using test::ScratchDirectory;
+using test::signal_report;
 using test::startup_line;
+using test::state_of;
+using test::wait_until;
 
 const std::string default_command = "java -Xmx2048m -jar server.jar \n";
-
-// The stand-in's "tally" line for one signal, all of them from the launcher.
-std::string tally_of(int signal, int from_launcher = 1) {
-    return "sig" + std::to_string(signal) + "=1 from launcher=" + std::to_string(from_launcher) +
-           " others=" + std::to_string(1 - from_launcher) + "\n";
-}
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return false;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
-}
-
-// The state letter and the parent of a process, from /proc/<pid>/stat.
-struct ProcessState {
-    char state = '?';  // '?': gone
-    long parent = 0;
-};
-
-ProcessState state_of(long pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    const std::size_t paren = line.rfind(')');
-    ProcessState result;
-    if (paren == std::string::npos || paren + 4 > line.size()) {
-        return result;
-    }
-    result.state = line[paren + 2];
-    result.parent = std::stol(line.substr(paren + 4));
-    return result;
-}
-
-bool gone(long pid) {
-    return pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
-}
 
 // Ends a stand-in that a failing launcher left behind.
 void end_if_running(long pid) {
@@ -79,11 +41,11 @@ void end_if_running(long pid) {
     }
 }
 
-// Waits for the stand-in's "tally" file, then makes sure the stand-in has
+// Waits for the stand-in's signal report, then makes sure the stand-in has
 // ended, so that a launcher that failed to pass a signal on cannot leave the
 // test waiting for its output.
-void await_tally(const ScratchDirectory& folder, long server) {
-    wait_until([&] { return std::filesystem::exists(folder.file("record.tally")); }, 5s);
+void await_report(const ScratchDirectory& folder, long server) {
+    wait_until([&] { return std::filesystem::exists(folder.file("record.signals")); }, 5s);
     wait_until([&] { return gone(server) || state_of(server).state == 'Z'; }, 2s);
     end_if_running(server);
 }
@@ -98,37 +60,39 @@ long server_pid(const ScratchDirectory& folder) {
 // hang-up reaches it alone; the server must get it once and save.
 TEST(Runtime, TerminalHangUpReachesTheServerWhenTheLauncherLeadsItsSession) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:300");
+    auto options = launcher_options(folder, {}, "signals:300");
     options.input.reset();
     options.terminal = true;
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
     const long server = server_pid(folder);
     child.hang_up();
-    await_tally(folder, server);
+    await_report(folder, server);
     const auto result = child.finish(15s);
     EXPECT_FALSE(result.timed_out);
     EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(test::read_file(folder.file("record.tally")), tally_of(SIGHUP));
+    EXPECT_EQ(test::read_file(folder.file("record.signals")), signal_report(SIGHUP));
 }
 
-// Any signal that would end the launcher by default goes to the server
-// instead, once; the launcher stays to relay the server's last words.
+// Any signal that would end the launcher by default, the stop signals
+// first, goes to the server instead, once; the launcher stays to relay the
+// server's last words and ends with its status.
 TEST(Runtime, EveryCatchableSignalReachesTheServerOnce) {
-    for (const int signal : {SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGIO, SIGPWR,
-                             SIGSYS, SIGWINCH, SIGURG, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
+    for (const int signal :
+         {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU,
+          SIGIO, SIGPWR, SIGSYS, SIGWINCH, SIGURG, SIGRTMIN, SIGRTMIN + 3, SIGRTMAX}) {
         ScratchDirectory folder;
-        auto options = launcher_options(folder, {}, "tally:100");
+        auto options = launcher_options(folder, {}, "signals:100;exit:7");
         options.input.reset();
         test::Child child(options);
         ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
         const long server = server_pid(folder);
         child.signal(signal);
-        await_tally(folder, server);
+        await_report(folder, server);
         const auto result = child.finish(10s);
-        EXPECT_EQ(result.out, startup_line + default_command + "ready\n" + tally_of(signal))
+        EXPECT_EQ(result.out, startup_line + default_command + "ready\n" + signal_report(signal))
             << "signal " << signal;
-        EXPECT_EQ(result.status, 0) << "signal " << signal;
+        EXPECT_EQ(result.status, 7) << "signal " << signal;  // the server ended by itself
         EXPECT_EQ(result.err, "") << "signal " << signal;
     }
 }
@@ -150,25 +114,25 @@ TEST(Runtime, FileSizeLimitOnTheOutputIsAWriteFailure) {
 
 TEST(Runtime, KilledLauncherStopsItsServer) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:100");
+    auto options = launcher_options(folder, {}, "signals:100");
     options.input.reset();
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
     const long server = server_pid(folder);
     child.signal(SIGKILL);
-    await_tally(folder, server);
+    await_report(folder, server);
     const auto result = child.finish(10s);
     EXPECT_EQ(result.status, 137);
     // From the system, on the death of its parent. Linux sends it again each
     // time the server passes from an ending thread of the launcher to one
     // still running, so the server may get it more than once.
-    const auto tally = test::read_file(folder.file("record.tally")).value_or("");
-    const std::size_t from = tally.find(" from launcher=");
-    ASSERT_NE(from, std::string::npos) << tally;
-    EXPECT_EQ(tally.rfind("sig15=", 0), 0u) << tally;  // SIGTERM and nothing else
-    const int count = std::stoi(tally.substr(6, from - 6));
-    EXPECT_GE(count, 1) << tally;
-    EXPECT_LE(count, 3) << tally;  // one for each of the launcher's threads
+    const auto report = test::read_file(folder.file("record.signals")).value_or("");
+    const std::size_t from = report.find(" from launcher=");
+    ASSERT_NE(from, std::string::npos) << report;
+    EXPECT_EQ(report.rfind("sig15=", 0), 0u) << report;  // SIGTERM and nothing else
+    const int count = std::stoi(report.substr(6, from - 6));
+    EXPECT_GE(count, 1) << report;
+    EXPECT_LE(count, 3) << report;  // one for each of the launcher's threads
 }
 
 // A server that leaves a daemon behind (a new session, standard output kept
@@ -199,20 +163,20 @@ TEST(Runtime, StopReachesARuntimeBehindAWrapperScript) {
     folder.write("bin/java", std::string("#!/bin/sh\n\"") + FAKE_JAVA_DIR +
                                  "/java\" \"$@\"\necho wrapper ended\n");
     std::filesystem::permissions(folder.file("bin/java"), std::filesystem::perms::owner_all);
-    auto options = launcher_options(folder, {}, "tally:300;out:" + hex("saved\n"));
+    auto options = launcher_options(folder, {}, "signals:300;out:" + hex("saved\n"));
     options.environment["PATH"] = folder.file("bin") + ":/usr/bin:/bin";
     options.input.reset();
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
     const long runtime = server_pid(folder);
     child.signal(SIGTERM);
-    await_tally(folder, runtime);
+    await_report(folder, runtime);
     const auto result = child.finish(10s);
     EXPECT_FALSE(result.timed_out);
-    const auto tally = test::read_file(folder.file("record.tally"));
-    ASSERT_TRUE(tally.has_value());
-    EXPECT_EQ(tally->rfind("sig15=1 from launcher=", 0), 0u) << *tally;
-    EXPECT_TRUE(result.out.ends_with(*tally + "saved\n")) << result.out;
+    const auto report = test::read_file(folder.file("record.signals"));
+    ASSERT_TRUE(report.has_value());
+    EXPECT_EQ(report->rfind("sig15=1 from launcher=", 0), 0u) << *report;
+    EXPECT_TRUE(result.out.ends_with(*report + "saved\n")) << result.out;
     EXPECT_EQ(result.status, 143) << result.err;  // the wrapper's own end
 }
 
@@ -301,7 +265,7 @@ TEST(Runtime, SettingsThatAreNotARegularFileAreNotRead) {
 // waits for a full standard output to take its first line.
 TEST(Runtime, StopSignalBeforeTheServerStartsEndsTheLauncher) {
     ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "tally:100");
+    auto options = launcher_options(folder, {}, "signals:100");
     options.argv.insert(
         options.argv.begin(),
         {"/bin/sh", "-c", "dd if=/dev/zero bs=65536 count=1 2>/dev/null; exec \"$0\" \"$@\""});
@@ -403,8 +367,7 @@ TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
 // larger pipe is refused: the relay works with the default one, silently.
 TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
     constexpr uid_t uid = 64002;
-    int ready[2];
-    ASSERT_EQ(pipe(ready), 0);
+    test::Pipe ready = test::make_pipe();
     const pid_t hog = fork();
     ASSERT_GE(hog, 0);
     if (hog == 0) {
@@ -418,14 +381,13 @@ TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
                 break;
             }
         }
-        (void)!write(ready[1], "x", 1);
+        (void)!write(ready.write.get(), "x", 1);
         pause();
         _exit(0);
     }
-    close(ready[1]);
+    ready.write = test::Descriptor();
     char byte = 0;
-    const ssize_t got = read(ready[0], &byte, 1);
-    close(ready[0]);
+    const ssize_t got = read(ready.read.get(), &byte, 1);
 
     ScratchDirectory folder;
     auto options = launcher_options(folder, {}, "lines:2000");

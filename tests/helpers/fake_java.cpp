@@ -11,20 +11,16 @@
 //   sleep:<ms>       sleep
 //   exit:<code>      exit with this code
 //   raise:<signal>   kill itself with this signal (default action)
-//   signals:<ms>     count TERM, INT, HUP and QUIT; print "ready" and wait for
-//                    the first, then print "saving", wait <ms> for more,
-//                    print "saved" and "TERM=<n> INT=<n> HUP=<n> QUIT=<n>
-//                    from launcher=<n> others=<n>", counting who sent them
 //   orphan           leave an orphan that ends soon, wait, and report
 //                    whether it was reaped ("orphan reaped") or is still a
 //                    zombie ("orphan zombie")
-//   tally:<ms>       count every catchable signal (all but KILL, STOP, CHLD
+//   signals:<ms>     count every catchable signal (all but KILL, STOP, CHLD
 //                    and the faults SEGV, BUS, ILL, FPE, TRAP, ABRT; SIGPIPE is
 //                    ignored); print "ready" and wait for the first, then wait
 //                    <ms> for more and print one line "sig<N>=<count> ...
 //                    from launcher=<n> others=<n>" (signal numbers in order,
 //                    and who sent them), also written to the file
-//                    <FAKE_JAVA_RECORD>.tally; a failed write to standard
+//                    <FAKE_JAVA_RECORD>.signals; a failed write to standard
 //                    output is ignored, so that the line is kept when the
 //                    launcher is gone
 //   daemon:<ms>      fork a child that leaves the session (setsid), keeps
@@ -147,31 +143,7 @@ void echo_stdin() {
     }
 }
 
-void count_signals(long linger_ms) {
-    const int watched[] = {SIGTERM, SIGINT, SIGHUP, SIGQUIT};
-    for (const int s : watched) {
-        struct sigaction action {};
-        action.sa_sigaction = count_signal;
-        action.sa_flags = SA_SIGINFO;
-        sigaction(s, &action, nullptr);
-    }
-    write_all(STDOUT_FILENO, "ready\n");
-    while (counts[SIGTERM] + counts[SIGINT] + counts[SIGHUP] + counts[SIGQUIT] == 0) {
-        nap();
-    }
-    write_all(STDOUT_FILENO, "saving\n");
-    sleep_ms(linger_ms);
-    write_all(STDOUT_FILENO, "saved\n");
-    const std::string summary = "TERM=" + std::to_string(counts[SIGTERM]) +
-                                " INT=" + std::to_string(counts[SIGINT]) +
-                                " HUP=" + std::to_string(counts[SIGHUP]) +
-                                " QUIT=" + std::to_string(counts[SIGQUIT]) +
-                                " from launcher=" + std::to_string(from_parent) +
-                                " others=" + std::to_string(from_others) + "\n";
-    write_all(STDOUT_FILENO, summary);
-}
-
-bool counted_by_tally(int signal) {
+bool counted(int signal) {
     switch (signal) {
     case SIGKILL:
     case SIGSTOP:
@@ -189,10 +161,10 @@ bool counted_by_tally(int signal) {
     }
 }
 
-void tally_signals(long linger_ms) {
+void count_signals(long linger_ms) {
     signal(SIGPIPE, SIG_IGN);
     for (int s = 1; s <= SIGRTMAX; ++s) {
-        if (counted_by_tally(s)) {
+        if (counted(s)) {
             struct sigaction action {};
             action.sa_sigaction = count_signal;
             action.sa_flags = SA_SIGINFO;
@@ -220,7 +192,7 @@ void tally_signals(long linger_ms) {
     line += "from launcher=" + std::to_string(from_parent) +
             " others=" + std::to_string(from_others) + "\n";
     if (const char* path = std::getenv("FAKE_JAVA_RECORD")) {
-        std::ofstream(std::string(path) + ".tally", std::ios::binary) << line;
+        std::ofstream(std::string(path) + ".signals", std::ios::binary) << line;
     }
     (void)::write(STDOUT_FILENO, line.data(), line.size());
 }
@@ -302,8 +274,6 @@ int main(int argc, char** argv) {
             count_signals(std::stol(value));
         } else if (name == "orphan") {
             leave_orphan();
-        } else if (name == "tally") {
-            tally_signals(std::stol(value));
         } else if (name == "daemon") {
             start_daemon(std::stol(value));
         } else {

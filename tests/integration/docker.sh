@@ -115,8 +115,8 @@ docker_checks() {
   check "container: the launcher is process 1" launcher_is_process_1 docker-stand-in
   check "container: an orphan is reaped while the server runs" orphan_reaped docker-stand-in
   stop_image docker-stand-in
-  check "container: the server gets the stop once, from process 1, and saves" \
-    lines_in_order "$scratch/docker-stand-in.log" saved "$term_once_from_parent"
+  check "container: the server gets the stop once, from process 1, and its last line is relayed" \
+    has_line "$scratch/docker-stand-in.log" "$term_once_from_parent"
   check "container: ... and the container's exit code is 143" exit_code_is docker-stand-in 143
 
   start_image docker-stand-in-alone '^ready$' "${stand_in[@]}" --env='FAKE_JAVA=orphan;signals:500' \
@@ -129,8 +129,8 @@ docker_checks() {
   stop_image docker-daemon
   echo "integration: docker stop with a detached daemon took" \
     "$(sed -n 's/^StopMilliseconds=//p' "$scratch/docker-daemon.status") ms"
-  check "container: a detached daemon holding the console: the server gets the stop once and saves" \
-    lines_in_order "$scratch/docker-daemon.log" saved "$term_once_from_parent"
+  check "container: a detached daemon holding the console: the server gets the stop once and its last line is relayed" \
+    has_line "$scratch/docker-daemon.log" "$term_once_from_parent"
   check "container: ... and the exit code is 143, not 137 from the SIGKILL after the timeout" \
     exit_code_is docker-daemon 143
 
@@ -142,5 +142,5 @@ docker_checks() {
   done
   finish_container docker-kill
   check "container: docker kill -s HUP, INT and QUIT each reach the server once" \
-    has_line "$scratch/docker-kill.log" "TERM=0 INT=1 HUP=1 QUIT=1 from launcher=3 others=0"
+    has_line "$scratch/docker-kill.log" "sig1=1 sig2=1 sig3=1 from launcher=3 others=0"
 }

@@ -27,17 +27,20 @@ namespace {
     throw std::system_error(errno, std::system_category(), what);
 }
 
-std::vector<std::string> environment_for(const Options& options) {
+}  // namespace
+
+std::vector<std::string> environment_with(const std::map<std::string, std::string>& changes,
+                                          const std::vector<std::string>& unset) {
     std::map<std::string, std::string> merged;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text = *entry;
         const std::size_t equals = text.find('=');
         merged[text.substr(0, equals)] = equals == std::string::npos ? "" : text.substr(equals + 1);
     }
-    for (const auto& [name, value] : options.environment) {
+    for (const auto& [name, value] : changes) {
         merged[name] = value;
     }
-    for (const std::string& name : options.unset) {
+    for (const std::string& name : unset) {
         merged.erase(name);
     }
     std::vector<std::string> result;
@@ -46,6 +49,8 @@ std::vector<std::string> environment_for(const Options& options) {
     }
     return result;
 }
+
+namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
     std::vector<char*> result;
@@ -92,13 +97,13 @@ public:
 
 Child::Child(const Options& options) : program_(options.argv.at(0)) {
     std::vector<std::string> argv = options.argv;
-    std::vector<std::string> env = environment_for(options);
+    std::vector<std::string> env = environment_with(options.environment, options.unset);
     std::vector<char*> argv_pointers = pointers(argv);
     std::vector<char*> env_pointers = pointers(env);
 
     SpawnSettings settings;
 
-    int child_ends[3] = {-1, -1, -1};
+    Descriptor child_ends[3];  // closed here once the child has them
     std::string slave_name;
     if (options.own_process_group) {
         settings.flags |= POSIX_SPAWN_SETPGROUP;
@@ -106,40 +111,38 @@ Child::Child(const Options& options) : program_(options.argv.at(0)) {
     }
     terminal_ = options.terminal;
     if (options.terminal) {
-        const int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-        if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
+        input_ = Descriptor(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+        if (input_.get() < 0 || grantpt(input_.get()) != 0 || unlockpt(input_.get()) != 0) {
             fail("pseudo-terminal");
         }
-        slave_name = ptsname(master);
-        input_ = master;
-        output_ = fcntl(master, F_DUPFD_CLOEXEC, 0);
+        slave_name = ptsname(input_.get());
+        output_ = Descriptor(fcntl(input_.get(), F_DUPFD_CLOEXEC, 0));
+        if (output_.get() < 0) {
+            fail("pseudo-terminal");
+        }
         // A session leader that opens a terminal makes it its controlling one.
         settings.flags |= POSIX_SPAWN_SETSID;
         posix_spawn_file_actions_addopen(&settings.actions, 0, slave_name.c_str(), O_RDWR, 0);
         posix_spawn_file_actions_adddup2(&settings.actions, 0, 1);
         posix_spawn_file_actions_adddup2(&settings.actions, 0, 2);
-        int err_ends[2];
-        if (pipe2(err_ends, O_CLOEXEC) != 0) {
-            fail("pipe");
-        }
-        error_ = err_ends[0];
-        close(err_ends[1]);  // stderr is the terminal; this end only reads end of file
+        // stderr is the terminal: a pipe whose write end is closed at once
+        // only reads end of file.
+        error_ = make_pipe().read;
     } else {
-        int in[2], out[2], err[2];
-        if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
-            fail("pipe");
-        }
-        input_ = in[1];
-        output_ = out[0];
-        error_ = err[0];
-        child_ends[0] = in[0];
-        child_ends[1] = out[1];
-        child_ends[2] = err[1];
+        Pipe in = make_pipe();
+        Pipe out = make_pipe();
+        Pipe err = make_pipe();
         if (options.nonblocking_output) {
-            fcntl(out[1], F_SETFL, fcntl(out[1], F_GETFL) | O_NONBLOCK);
+            fcntl(out.write.get(), F_SETFL, fcntl(out.write.get(), F_GETFL) | O_NONBLOCK);
         }
+        input_ = std::move(in.write);
+        output_ = std::move(out.read);
+        error_ = std::move(err.read);
+        child_ends[0] = std::move(in.read);
+        child_ends[1] = std::move(out.write);
+        child_ends[2] = std::move(err.write);
         for (int fd = 0; fd < 3; ++fd) {
-            posix_spawn_file_actions_adddup2(&settings.actions, child_ends[fd], fd);
+            posix_spawn_file_actions_adddup2(&settings.actions, child_ends[fd].get(), fd);
         }
     }
     if (!options.directory.empty()) {
@@ -149,16 +152,14 @@ Child::Child(const Options& options) : program_(options.argv.at(0)) {
 
     const int error = posix_spawn(&pid_, argv[0].c_str(), &settings.actions, &settings.attributes,
                                   argv_pointers.data(), env_pointers.data());
-    for (const int fd : child_ends) {
-        if (fd >= 0) {
-            close(fd);
-        }
+    for (Descriptor& end : child_ends) {
+        end = Descriptor();
     }
     if (error != 0) {
         errno = error;
         fail("cannot start " + argv[0]);
     }
-    fcntl(input_, F_SETFL, fcntl(input_, F_GETFL) | O_NONBLOCK);
+    fcntl(input_.get(), F_SETFL, fcntl(input_.get(), F_GETFL) | O_NONBLOCK);
     if (options.input) {
         send_input(*options.input);
         close_input();
@@ -180,17 +181,12 @@ Child::~Child() {
             waitpid(pid_, nullptr, 0);
         }
     }
-    for (const int fd : {input_, output_, error_}) {
-        if (fd >= 0) {
-            close(fd);
-        }
-    }
 }
 
 void Child::send_input(const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        const ssize_t n = write(input_, text.data() + done, text.size() - done);
+        const ssize_t n = write(input_.get(), text.data() + done, text.size() - done);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EAGAIN) {
@@ -203,26 +199,18 @@ void Child::send_input(const std::string& text) {
 }
 
 void Child::close_input() {
-    if (input_ >= 0 && !terminal_) {
-        close(input_);
-        input_ = -1;
+    if (!terminal_) {
+        input_ = Descriptor();
     }
 }
 
 void Child::close_output() {
-    if (output_ >= 0) {
-        close(output_);
-        output_ = -1;
-    }
+    output_ = Descriptor();
 }
 
 void Child::hang_up() {
-    for (int* fd : {&input_, &output_}) {
-        if (*fd >= 0) {
-            close(*fd);
-            *fd = -1;
-        }
-    }
+    input_ = Descriptor();
+    output_ = Descriptor();
 }
 
 void Child::signal(int number) {
@@ -234,8 +222,8 @@ void Child::signal(int number) {
 // Reads what is there from both outputs until the deadline; false once both
 // have ended.
 bool Child::pump(std::chrono::steady_clock::time_point deadline) {
-    while (output_ >= 0 || error_ >= 0) {
-        pollfd fds[2] = {{output_, POLLIN, 0}, {error_, POLLIN, 0}};
+    while (output_.get() >= 0 || error_.get() >= 0) {
+        pollfd fds[2] = {{output_.get(), POLLIN, 0}, {error_.get(), POLLIN, 0}};
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
@@ -248,7 +236,7 @@ bool Child::pump(std::chrono::steady_clock::time_point deadline) {
         if (ready <= 0) {
             return true;
         }
-        int* fds_owned[2] = {&output_, &error_};
+        Descriptor* fds_owned[2] = {&output_, &error_};
         std::string* sinks[2] = {&result_.out, &result_.err};
         bool got = false;
         for (int i = 0; i < 2; ++i) {
@@ -262,8 +250,7 @@ bool Child::pump(std::chrono::steady_clock::time_point deadline) {
                 got = true;
             } else if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
                 // End of file, or EIO from a terminal whose last user left.
-                close(*fds_owned[i]);
-                *fds_owned[i] = -1;
+                *fds_owned[i] = Descriptor();
             }
         }
         if (got) {
@@ -299,10 +286,7 @@ Result Child::finish(std::chrono::milliseconds timeout) {
         if (killed) {
             still_held = true;
             hang_up();
-            if (error_ >= 0) {
-                close(error_);
-                error_ = -1;
-            }
+            error_ = Descriptor();
             break;
         }
         result_.timed_out = true;

@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "process.h"
+
 namespace test {
 
 struct Options {
@@ -72,9 +74,9 @@ private:
 
     std::string program_;
     pid_t pid_ = -1;
-    int input_ = -1;
-    int output_ = -1;
-    int error_ = -1;
+    Descriptor input_;
+    Descriptor output_;
+    Descriptor error_;
     bool terminal_ = false;
     Result result_;
 };
@@ -88,6 +90,11 @@ Result run(const Options& options, std::chrono::milliseconds timeout = std::chro
 // blocked or ignored signals. Throws std::system_error when it cannot start.
 pid_t start(const std::vector<std::string>& argv, const std::vector<std::string>& environment,
             int input, int output);
+
+// The test's own environment with `changes` added or replacing and `unset`
+// removed, as "NAME=value" entries for start().
+std::vector<std::string> environment_with(const std::map<std::string, std::string>& changes,
+                                          const std::vector<std::string>& unset = {});
 
 // Waits for `pid` to end: its exit code, or 128+N after signal N. Throws
 // std::system_error when there is no such child.

@@ -2,7 +2,6 @@
 // end-to-end tests exercise Child.
 #include "child_process.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -14,34 +13,9 @@
 #include <string>
 #include <system_error>
 
-namespace {
+#include "process.h"
 
-struct Pipe {
-    Pipe() {
-        if (pipe2(ends, O_CLOEXEC) != 0) {
-            throw std::system_error(errno, std::system_category(), "pipe2");
-        }
-    }
-    Pipe(const Pipe&) = delete;
-    Pipe& operator=(const Pipe&) = delete;
-    ~Pipe() {
-        close_read();
-        close_write();
-    }
-    void close_read() {
-        if (ends[0] >= 0) {
-            close(ends[0]);
-            ends[0] = -1;
-        }
-    }
-    void close_write() {
-        if (ends[1] >= 0) {
-            close(ends[1]);
-            ends[1] = -1;
-        }
-    }
-    int ends[2] = {-1, -1};
-};
+namespace {
 
 std::string read_all(int fd) {
     std::string text;
@@ -57,22 +31,22 @@ std::string read_all(int fd) {
 
 // Runs a shell script from /dev/null to /dev/null and returns its status.
 int status_of(const std::string& script) {
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    const pid_t pid = test::start({"/bin/sh", "-c", script}, {"PATH=/usr/bin:/bin"}, null, null);
-    close(null);
-    return test::wait_for(pid);
+    const test::Descriptor null = test::open_null();
+    return test::wait_for(
+        test::start({"/bin/sh", "-c", script}, {"PATH=/usr/bin:/bin"}, null.get(), null.get()));
 }
 
 TEST(Start, WiresInputOutputAndExactlyTheEnvironmentGiven) {
-    Pipe input, output;
+    test::Pipe input = test::make_pipe();
+    test::Pipe output = test::make_pipe();
     const pid_t pid = test::start(
         {"/bin/sh", "-c", "read line; printf '%s|%s|%s' \"$line\" \"$WORD\" \"${HOME-unset}\""},
-        {"WORD=kept", "PATH=/usr/bin:/bin"}, input.ends[0], output.ends[1]);
-    input.close_read();
-    output.close_write();
-    ASSERT_EQ(write(input.ends[1], "hello\n", 6), 6);
-    input.close_write();
-    EXPECT_EQ(read_all(output.ends[0]), "hello|kept|unset");
+        {"WORD=kept", "PATH=/usr/bin:/bin"}, input.read.get(), output.write.get());
+    input.read = test::Descriptor();
+    output.write = test::Descriptor();
+    ASSERT_EQ(write(input.write.get(), "hello\n", 6), 6);
+    input.write = test::Descriptor();
+    EXPECT_EQ(read_all(output.read.get()), "hello|kept|unset");
     EXPECT_EQ(test::wait_for(pid), 0);
 }
 

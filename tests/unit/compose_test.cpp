@@ -75,8 +75,6 @@ TEST(ServerMemory, MissingFileKeepsTheDefaultSilently) {
 TEST(ServerArguments, FollowTheJoiningRules) {
     using V = std::vector<std::string>;
     EXPECT_EQ(arguments_from({}), V{});
-    EXPECT_EQ(arguments_from({"+port", "700", "+name=Alpha", "-verbose"}),
-              (V{"+port=700", "+name=Alpha"}));
     EXPECT_EQ(arguments_from({"+port", "+name"}), (V{"+port", "+name"}));
     EXPECT_EQ(arguments_from({"+port"}), V{"+port"});
     EXPECT_EQ(arguments_from({"a+b"}), V{"a+b"});
@@ -91,30 +89,6 @@ TEST(ServerArguments, FollowTheJoiningRules) {
 TEST(ServerArguments, ProgramNameNeverTakesPart) {
     const char* argv[] = {"odd+name", "700"};
     EXPECT_TRUE(collect_server_arguments(2, argv).empty());
-}
-
-struct WorkedExample {
-    std::vector<const char*> arguments;
-    std::string settings;
-    std::string command;
-};
-
-TEST(CommandText, WorkedExamplesComeOutToTheByte) {
-    const WorkedExample examples[] = {
-        {{}, "", "java -Xmx2048m -jar server.jar "},
-        {{"+port", "700", "+name=Alpha", "-verbose"},
-         "",
-         "java -Xmx2048m -jar server.jar +port=700 +name=Alpha "},
-        {{"+a", "+b"}, "server_memory=512\n", "java -Xmx512m -jar server.jar +a +b "},
-        {{"+slots"}, "server_memory = 768\n", "java -Xmx768m -jar server.jar +slots "},
-    };
-    for (const WorkedExample& example : examples) {
-        const int memory = memory_from(example.settings);
-        EXPECT_EQ(
-            compose_command_text({launcher::heap_option(memory)}, arguments_from(example.arguments),
-                                 launcher::quote_for_posix_shell),
-            example.command);
-    }
 }
 
 TEST(CommandText, NegativeAndZeroHeapKeepTheirForm) {

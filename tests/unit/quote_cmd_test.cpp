@@ -3,13 +3,13 @@
 // Windows gets from it.
 #include <gtest/gtest.h>
 
-#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "cmd_model.h"
 #include "quote.h"
+#include "random_words.h"
 #include "utf16.h"
 
 namespace {
@@ -118,17 +118,9 @@ TEST(QuoteForCmd, SpecialCharactersArriveUnchangedAndRunNothing) {
 TEST(QuoteForCmd, RandomWordsArriveUnchanged) {
     // Words from the characters that matter to either parser; several words
     // on one line, so that no state leaks from one word into the next.
-    const std::string alphabet = "ab \t\\\"%^&|<>()!=;,*";
-    std::mt19937 random(20240611);
-    std::uniform_int_distribution<std::size_t> length(0, 12);
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    test::RandomWords random("ab \t\\\"%^&|<>()!=;,*", 12, 20240611);
     for (int line = 0; line < 300; ++line) {
-        std::vector<std::string> words(8);
-        for (std::string& word : words) {
-            for (std::size_t n = length(random); n > 0; --n) {
-                word += alphabet[pick(random)];
-            }
-        }
+        const std::vector<std::string> words = random.next(8);
         ASSERT_EQ(round_trip(words), words);
     }
 }
@@ -148,16 +140,9 @@ TEST(QuoteForCmd, RandomUnicodeWordsArriveUnchangedInUtf16) {
     std::vector<std::string> alphabet = {"a", " ", "\t", "\\", "\"", "%", "^",
                                          "&", "|", "<",  ">",  "(",  ")", "!"};
     alphabet.insert(alphabet.end(), unicode_pieces.begin(), unicode_pieces.end());
-    std::mt19937 random(20261207);
-    std::uniform_int_distribution<std::size_t> length(0, 12);
-    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    test::RandomWords random(alphabet, 12, 20261207);
     for (int line = 0; line < 300; ++line) {
-        std::vector<std::string> words(8);
-        for (std::string& word : words) {
-            for (std::size_t n = length(random); n > 0; --n) {
-                word += alphabet[pick(random)];
-            }
-        }
+        const std::vector<std::string> words = random.next(8);
         ASSERT_EQ(wide_round_trip(words), words);
     }
 }

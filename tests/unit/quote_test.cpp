@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 #include <stdio.h>
 
-#include <random>
 #include <string>
 #include <vector>
+
+#include "random_words.h"
 
 namespace {
 
@@ -57,15 +58,10 @@ TEST(PosixShellQuoting, TheShellGivesBackEveryWordUnchanged) {
         "+utf=Grüße ✓", "+bs=\\",       "+var=$HOME", "+tilde=~", "~",
         "+hash=#x",     "+brace={a,b}", "+bang=!x",   "+lt=<x>",
     };
-    std::mt19937 random(20261207);
-    const std::string alphabet = "ab +=-'\"\\$`;&|*?[]{}()<>~#!%^ \t\n\x7f\xc3\xa9";
+    test::RandomWords random("ab +=-'\"\\$`;&|*?[]{}()<>~#!%^ \t\n\x7f\xc3\xa9", 15, 20261207);
     for (int i = 0; i < 200; ++i) {
-        std::string word = "+";
-        const std::size_t length = random() % 16;
-        for (std::size_t j = 0; j < length; ++j) {
-            word += alphabet[random() % alphabet.size()];
-        }
-        words.push_back(word);
+        words.push_back("+");
+        words.back() += random.next();
     }
     EXPECT_EQ(split_by_shell(words), words);
 }
