@@ -35,7 +35,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "process.h"
+#include "processes.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "child_process.h"
-#include "process.h"
+#include "processes.h"
 
 namespace test {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "process.h"
+#include "processes.h"
 
 namespace test {
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <system_error>
 
-#include "process.h"
+#include "processes.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "process.h"
+#include "processes.h"
 
 #include <fcntl.h>
 #include <signal.h>
