@@ -16,24 +16,102 @@ std::wstring cmd_command(const std::string& command_text) {
     return L"\"" + to_wide(command_text) + L"\"";
 }
 
-// cmd.exe of the system folder, not %ComSpec%: the quoting is made for
-// cmd.exe and no other command processor.
-bool cmd_path(std::wstring& path, std::error_code& error) {
-    std::vector<wchar_t> folder(MAX_PATH);
+// A folder that a Windows function writes into a buffer of the size given.
+template <typename Function>
+bool system_folder(Function get, std::wstring& folder, std::error_code& error) {
+    std::vector<wchar_t> buffer(MAX_PATH);
     for (;;) {
-        const UINT length = GetSystemDirectoryW(folder.data(), static_cast<UINT>(folder.size()));
+        const UINT length = get(buffer.data(), static_cast<UINT>(buffer.size()));
         if (length == 0) {
             error = last_windows_error();
             return false;
         }
-        if (length < folder.size()) {
-            path.assign(folder.data(), length);
-            path += L"\\cmd.exe";
+        if (length < buffer.size()) {
+            folder.assign(buffer.data(), length);
             return true;
         }
-        folder.resize(length);
+        buffer.resize(length);
     }
 }
+
+// A 32-bit launcher on 64-bit Windows sees the 32-bit system folder under
+// the name System32; the native one is reachable as Sysnative, which only
+// such a process sees.
+bool native_cmd_under_wow64(std::wstring& path) {
+    BOOL wow64 = FALSE;
+    if (IsWow64Process(GetCurrentProcess(), &wow64) == FALSE) {
+        report(
+            "cannot tell whether the launcher runs under WOW64; the command processor of "
+            "System32 is used",
+            last_windows_error());
+        return false;
+    }
+    std::wstring windows;
+    std::error_code error;
+    if (wow64 == FALSE || !system_folder(GetSystemWindowsDirectoryW, windows, error)) {
+        return false;
+    }
+    std::wstring native = windows + L"\\Sysnative\\cmd.exe";
+    if (GetFileAttributesW(native.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        return false;
+    }
+    path = std::move(native);
+    return true;
+}
+
+// cmd.exe of the system folder, not %ComSpec%: the quoting is made for
+// cmd.exe and no other command processor. Under WOW64 the native cmd.exe,
+// whose search for java is not redirected to the 32-bit system folder.
+bool cmd_path(std::wstring& path, std::error_code& error) {
+    if (native_cmd_under_wow64(path)) {
+        return true;
+    }
+    if (!system_folder(GetSystemDirectoryW, path, error)) {
+        return false;
+    }
+    path += L"\\cmd.exe";
+    return true;
+}
+
+// The attribute list that limits what the command processor inherits to the
+// handles named in it (Vista and later).
+class InheritedHandles {
+public:
+    InheritedHandles() = default;
+    InheritedHandles(const InheritedHandles&) = delete;
+    InheritedHandles& operator=(const InheritedHandles&) = delete;
+    ~InheritedHandles() {
+        if (initialised_) {
+            DeleteProcThreadAttributeList(list());
+        }
+    }
+
+    // `handles` must stay alive until the process has been created.
+    bool set(std::vector<HANDLE>& handles, std::error_code& error) {
+        SIZE_T size = 0;
+        InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+        storage_.resize(size);
+        if (InitializeProcThreadAttributeList(list(), 1, 0, &size) == FALSE) {
+            error = last_windows_error();
+            return false;
+        }
+        initialised_ = true;
+        if (UpdateProcThreadAttribute(list(), 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, handles.data(),
+                                      handles.size() * sizeof(HANDLE), nullptr, nullptr) == FALSE) {
+            error = last_windows_error();
+            return false;
+        }
+        return true;
+    }
+
+    LPPROC_THREAD_ATTRIBUTE_LIST list() {
+        return reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage_.data());
+    }
+
+private:
+    std::vector<unsigned char> storage_;
+    bool initialised_ = false;
+};
 
 // An inheritable duplicate of one of the launcher's standard handles, for
 // the command processor; none when the launcher has none.
@@ -104,18 +182,34 @@ StartedServer start_server(const std::string& command_text) {
 
     const UniqueHandle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     const UniqueHandle errors = inheritable_standard_handle(STD_ERROR_HANDLE);
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = input.get();
-    startup.hStdOutput = write_end;
-    startup.hStdError = errors.get();
+    STARTUPINFOEXW startup{};
+    startup.StartupInfo.cb = sizeof startup;
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = input.get();
+    startup.StartupInfo.hStdOutput = write_end;
+    startup.StartupInfo.hStdError = errors.get();
+
+    // Only these three are inherited: whatever else the launcher was given
+    // as inheritable (by a panel, a service wrapper) stays out of the server.
+    std::vector<HANDLE> inherited = {write_end};
+    for (const UniqueHandle* handle : {&input, &errors}) {
+        if (handle->valid()) {
+            inherited.push_back(handle->get());
+        }
+    }
+    InheritedHandles attributes;
+    if (!attributes.set(inherited, error)) {
+        report("cannot limit the handles the server inherits", error);
+        return not_started(launcher_failure);
+    }
+    startup.lpAttributeList = attributes.list();
 
     // Suspended, so that it is in the job before it runs a single
     // instruction, and so is everything it starts.
     PROCESS_INFORMATION information{};
     if (CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, TRUE,
-                       CREATE_SUSPENDED, nullptr, nullptr, &startup, &information) == FALSE) {
+                       CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr, nullptr,
+                       &startup.StartupInfo, &information) == FALSE) {
         return start_failure(last_windows_error());
     }
     started.process.reset(information.hProcess);
