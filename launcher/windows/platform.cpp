@@ -104,7 +104,8 @@ int run_server(const std::string& command_text) {
     // Without a standard output the relay reports the first write that fails,
     // and drops the rest.
     std::error_code no_output;
-    relay(server.output.get(), standard_handle(STD_OUTPUT_HANDLE, no_output));
+    relay(server.output.get(), standard_handle(STD_OUTPUT_HANDLE, no_output), server.process.get(),
+          server.job.get());
     // Whatever the server left running ends with the job, when it closes.
     return wait_for_server(server.process.get(), server.job.get());
 }

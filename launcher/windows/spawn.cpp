@@ -1,5 +1,6 @@
 #include "spawn.h"
 
+#include <atomic>
 #include <vector>
 
 #include "exit_status.h"
@@ -9,6 +10,9 @@
 namespace launcher::platform {
 
 namespace {
+
+// What the server can write before the relay has read it.
+constexpr DWORD pipe_buffer_size = 64 * 1024;
 
 // The command that cmd.exe gets after /c: the text in quotes, which /s
 // strips again. The quotes count towards cmd's limit.
@@ -113,6 +117,37 @@ private:
     bool initialised_ = false;
 };
 
+// The server's standard output: a pipe whose read end the launcher reads
+// with overlapped I/O, so that the relay can stop waiting when the server's
+// job is done, and whose write end, plain and inheritable, only the command
+// processor gets. An anonymous pipe (CreatePipe) cannot be read overlapped;
+// this is a named one of a name no other process guesses first (the
+// launcher's process id and a counter), for this machine's processes only.
+bool create_output_pipe(UniqueHandle& read_end, UniqueHandle& write_end, std::error_code& error) {
+    static std::atomic<unsigned> serial = 0;
+    const std::wstring name = L"\\\\.\\pipe\\launcher-output-" +
+                              std::to_wstring(GetCurrentProcessId()) + L"-" +
+                              std::to_wstring(serial++);
+    read_end.reset(CreateNamedPipeW(
+        name.c_str(), PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1, 0,
+        pipe_buffer_size, 0, nullptr));
+    if (!read_end.valid()) {
+        error = last_windows_error();
+        return false;
+    }
+    SECURITY_ATTRIBUTES inheritable{};
+    inheritable.nLength = sizeof inheritable;
+    inheritable.bInheritHandle = TRUE;
+    write_end.reset(CreateFileW(name.c_str(), GENERIC_WRITE | FILE_READ_ATTRIBUTES, 0, &inheritable,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!write_end.valid()) {
+        error = last_windows_error();
+        return false;
+    }
+    return true;
+}
+
 // An inheritable duplicate of one of the launcher's standard handles, for
 // the command processor; none when the launcher has none.
 UniqueHandle inheritable_standard_handle(DWORD which) {
@@ -161,24 +196,13 @@ StartedServer start_server(const std::string& command_text) {
     }
     std::wstring command_line = L"\"" + application + L"\" /d /v:off /s /c " + command;
 
-    // The server's standard output: a pipe whose write end only the command
-    // processor inherits.
-    SECURITY_ATTRIBUTES inheritable{};
-    inheritable.nLength = sizeof inheritable;
-    inheritable.bInheritHandle = TRUE;
-    HANDLE read_end = nullptr;
-    HANDLE write_end = nullptr;
-    if (CreatePipe(&read_end, &write_end, &inheritable, 0) == FALSE) {
-        report("cannot create the pipe for the server's output", last_windows_error());
-        return not_started(launcher_failure);
-    }
     StartedServer started;
-    started.output.reset(read_end);
-    const UniqueHandle output_writer(write_end);
-    if (SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0) == FALSE) {
-        report("cannot keep the pipe's read end from the server", last_windows_error());
+    UniqueHandle output_writer;
+    if (!create_output_pipe(started.output, output_writer, error)) {
+        report("cannot create the pipe for the server's output", error);
         return not_started(launcher_failure);
     }
+    const HANDLE write_end = output_writer.get();
 
     const UniqueHandle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     const UniqueHandle errors = inheritable_standard_handle(STD_ERROR_HANDLE);
