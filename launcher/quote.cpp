@@ -58,26 +58,6 @@ bool is_special_for_cmd(char c) {
     }
 }
 
-}  // namespace
-
-std::string quote_for_posix_shell(std::string_view word) {
-    if (!word.empty() && std::ranges::all_of(word, is_plain_for_shell)) {
-        return std::string(word);
-    }
-    std::string quoted = "'";
-    for (const char c : word) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '\'';
-    return quoted;
-}
-
-namespace {
-
 bool is_plain_for_batch(char c) {
     return c != '=' && c != ',' && is_plain_for_cmd(c);
 }
@@ -115,6 +95,22 @@ std::string quote_in_two_layers(std::string_view word) {
 }
 
 }  // namespace
+
+std::string quote_for_posix_shell(std::string_view word) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_shell)) {
+        return std::string(word);
+    }
+    std::string quoted = "'";
+    for (const char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
 
 std::string quote_for_cmd(std::string_view word) {
     if (!word.empty() && std::ranges::all_of(word, is_plain_for_cmd)) {

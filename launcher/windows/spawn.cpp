@@ -77,6 +77,13 @@ bool cmd_path(std::wstring& path, std::error_code& error) {
     return true;
 }
 
+// Before Windows 8 a console handle is no kernel handle (its low two bits
+// are set), which a handle list refuses; the child reaches the console
+// without it.
+bool is_legacy_console_handle(HANDLE handle) {
+    return (reinterpret_cast<ULONG_PTR>(handle) & 3) == 3;
+}
+
 // The attribute list that limits what the command processor inherits to the
 // handles named in it (Vista and later).
 class InheritedHandles {
@@ -217,7 +224,7 @@ StartedServer start_server(const std::string& command_text) {
     // as inheritable (by a panel, a service wrapper) stays out of the server.
     std::vector<HANDLE> inherited = {write_end};
     for (const UniqueHandle* handle : {&input, &errors}) {
-        if (handle->valid()) {
+        if (handle->valid() && !is_legacy_console_handle(handle->get())) {
             inherited.push_back(handle->get());
         }
     }
