@@ -352,13 +352,25 @@ class Output(unittest.TestCase):
         # The server leaves a process outside its job that keeps its output
         # open for 8 s: the launcher relays what the server wrote and ends
         # with it.
+        # Timed to the launcher's end: under wine the holder also keeps the
+        # launcher's Unix standard error, which the stand-in inherited.
+        folder, extra = prepare_run(stand_in={"BREAKAWAY": "8", "EXIT": "4",
+                                              "OUTPUT": b"server done\n".hex()})
         started = time.monotonic()
-        run = run_launcher(stand_in={"BREAKAWAY": "8", "OUTPUT": b"server done\n".hex(),
-                                     "EXIT": "4"})
+        process = wine.popen(config.launcher, [], extra_env=extra, cwd=folder,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.wait(timeout=RUN_TIMEOUT_SECONDS)
         elapsed = time.monotonic() - started
+        stdout, stderr = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+        run = Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr),
+                  folder)
         run.assert_status(self, 4)
         self.assertEqual(run.relayed(self), b"server done\r\n")
         self.assertLess(elapsed, 6.0)
+        # A process of the job that outlives the server is relayed to its end.
+        run = run_launcher(stand_in={"DESCENDANT": "2", "EXIT": "4"})
+        run.assert_status(self, 4)
+        self.assertEqual(run.relayed(self), b"holder ends\r\n")
 
 
 # Characters beyond ASCII that the ANSI code page 1252 holds, each a server

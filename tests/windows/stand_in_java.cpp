@@ -24,6 +24,8 @@
 //                        (CREATE_BREAKAWAY_FROM_JOB) that keeps the output
 //                        open for that many seconds, writing "holder ends"
 //                        before it ends.
+//   STAND_IN_DESCENDANT  the same, inside the job: a process of the server
+//                        that outlives it.
 //   STAND_IN_OUTPUT      hex bytes to write to standard output. A "." starts
 //                        a new piece, written after a pause, so that the
 //                        pieces reach the launcher in separate reads.
@@ -254,24 +256,29 @@ int start_launcher(int argc, wchar_t** argv) {
     return static_cast<int>(status);
 }
 
-// A process outside the server's job that holds its output open.
-void start_holder(const char* seconds) {
+// A process that holds the server's output open, outside the job or in it.
+void start_holder(const char* seconds, DWORD flags) {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);
     std::wstring line = L"\"" + std::wstring(self) + L"\"";
     SetEnvironmentVariableW(L"STAND_IN_BREAKAWAY", nullptr);
+    SetEnvironmentVariableW(L"STAND_IN_DESCENDANT", nullptr);
     SetEnvironmentVariableW(L"STAND_IN_OUTPUT", nullptr);
     SetEnvironmentVariableW(L"STAND_IN_HOLDER",
                             std::wstring(seconds, seconds + std::strlen(seconds)).c_str());
+    // It holds the output alone: the launcher's standard error, which the
+    // test reads to its end, stays out of it (wine passes the Unix
+    // descriptor behind it on all the same).
+    SetHandleInformation(GetStdHandle(STD_INPUT_HANDLE), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(GetStdHandle(STD_ERROR_HANDLE), HANDLE_FLAG_INHERIT, 0);
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    if (CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, CREATE_BREAKAWAY_FROM_JOB,
-                       nullptr, nullptr, &startup, &process) == FALSE) {
+    if (CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                       &process) == FALSE) {
         std::fprintf(stderr, "stand-in java: cannot start the holder (error %lu)\n",
                      GetLastError());
         std::exit(100);
@@ -367,7 +374,10 @@ int main() {
         }
     }
     if (const char* seconds = std::getenv("STAND_IN_BREAKAWAY")) {
-        start_holder(seconds);
+        start_holder(seconds, CREATE_BREAKAWAY_FROM_JOB);
+    }
+    if (const char* seconds = std::getenv("STAND_IN_DESCENDANT")) {
+        start_holder(seconds, 0);
     }
     if (const char* seconds = std::getenv("STAND_IN_LINGER")) {
         keep_running(std::atoi(seconds));
