@@ -46,6 +46,9 @@ std::error_code set_environment(const char* name, const char* value);
 
 // Quotes one word of the server command for this platform's command
 // processor (the POSIX shell, or cmd.exe), leaving ordinary words unchanged.
+//   Windows: when cmd.exe's search finds a batch file for java (java.bat,
+//            java.cmd), also for the batch file's second parse (looked up
+//            once, on the first call).
 std::string quote_argument(std::string_view word);
 
 // Runs `command_text` through the command processor with the server's
@@ -62,11 +65,16 @@ std::string quote_argument(std::string_view word);
 //            foreground). The server gets SIGTERM when the launcher dies,
 //            however it dies.
 //   Windows: `cmd.exe /d /v:off /s /c "<command_text>"` from the system
-//            folder, so that neither AutoRun commands nor delayed expansion
-//            from the registry apply, with the text in UTF-16. The job is a
-//            job object that ends everything in it when the launcher ends.
-//            A text longer than cmd.exe takes is refused before anything
-//            starts.
+//            folder (under WOW64 the native one, Sysnative), so that neither
+//            AutoRun commands nor delayed expansion from the registry apply,
+//            with the text in UTF-16. cmd.exe inherits only its three
+//            standard handles. The job is a job object that ends everything
+//            in it when the launcher ends. Refused before anything starts:
+//            a text longer than cmd.exe takes; an argument that the Java
+//            runtime would not receive unchanged in the ANSI code page, from
+//            which its launcher takes its arguments (GetCommandLineA, made
+//            with best fit); with a batch-file java, an argument with a
+//            double quote or a "%" (runtime.h).
 //
 // Stop requests:
 //   Linux:   every catchable asynchronous signal that reaches the launcher
@@ -82,13 +90,16 @@ std::string quote_argument(std::string_view word);
 //            job keeps the pipe open; orphans re-parented to the launcher are
 //            collected.
 //   Windows: line feeds become CR LF (a CR LF stays as it is). It ends when
-//            every holder of the pipe's write end has gone, the server and
-//            whatever inherited its output.
+//            every holder of the pipe's write end has gone, or once cmd.exe
+//            has ended and no process of its job runs (what the pipe holds
+//            then is still relayed), even when a process that left the job
+//            keeps the pipe open.
 //
 // Returns the server's exit status in the shell's convention: its own code;
 // 128+N when a signal N ended it (Linux); 127 when the command processor
 // cannot be found and 126 when it cannot be executed (Linux); cmd.exe's own
-// status, such as 9009 for a command it does not find (Windows). A failure of
+// status, such as 9009 for a command it does not find (Windows; the hint
+// that java was not found only when no process beyond cmd.exe ran). A failure of
 // the launcher's own (no pipe, no process, a command too long) is reported
 // on standard error with the system's reason and gives 1, with nothing of
 // the server left running.

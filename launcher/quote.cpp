@@ -58,29 +58,11 @@ bool is_special_for_cmd(char c) {
     }
 }
 
-}  // namespace
-
-std::string quote_for_posix_shell(std::string_view word) {
-    if (!word.empty() && std::ranges::all_of(word, is_plain_for_shell)) {
-        return std::string(word);
-    }
-    std::string quoted = "'";
-    for (const char c : word) {
-        if (c == '\'') {
-            quoted += "'\\''";
-        } else {
-            quoted += c;
-        }
-    }
-    quoted += '\'';
-    return quoted;
+bool is_plain_for_batch(char c) {
+    return c != '=' && c != ',' && is_plain_for_cmd(c);
 }
 
-std::string quote_for_cmd(std::string_view word) {
-    if (!word.empty() && std::ranges::all_of(word, is_plain_for_cmd)) {
-        return std::string(word);
-    }
-
+std::string quote_in_two_layers(std::string_view word) {
     // Layer 1: the command line the program's C runtime is to split.
     std::string for_runtime;
     std::size_t start = 0;
@@ -110,6 +92,38 @@ std::string quote_for_cmd(std::string_view word) {
         quoted += c;
     }
     return quoted;
+}
+
+}  // namespace
+
+std::string quote_for_posix_shell(std::string_view word) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_shell)) {
+        return std::string(word);
+    }
+    std::string quoted = "'";
+    for (const char c : word) {
+        if (c == '\'') {
+            quoted += "'\\''";
+        } else {
+            quoted += c;
+        }
+    }
+    quoted += '\'';
+    return quoted;
+}
+
+std::string quote_for_cmd(std::string_view word) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_cmd)) {
+        return std::string(word);
+    }
+    return quote_in_two_layers(word);
+}
+
+std::string quote_for_cmd_and_batch(std::string_view word) {
+    if (!word.empty() && std::ranges::all_of(word, is_plain_for_batch)) {
+        return std::string(word);
+    }
+    return quote_in_two_layers(word);
 }
 
 }  // namespace launcher

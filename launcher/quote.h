@@ -64,4 +64,20 @@ std::string quote_for_posix_shell(std::string_view word);
 // carriage return and line feed of the word is passed on as a blank.
 std::string quote_for_cmd(std::string_view word);
 
+// For cmd.exe as above when the program it runs is a batch file (java.bat,
+// java.cmd), which hands its arguments (%*) to a second parse by cmd. In
+// that parse the quotes of layer 1 are cmd's own quotes as well: a word
+// without a double quote or a "%" has every character that cmd acts on
+// inside them, carets included, and arrives as it left. A word with "=" or
+// "," is quoted too, as a batch file's %1 to %9 split at them. Callers
+// refuse the two characters that cannot be carried:
+// - a double quote: cmd ignores the backslash before it, and the quote
+//   opens or closes cmd's quoted state, so that what follows would run.
+//   (Rust's standard library, whose method for batch files since
+//   CVE-2024-24576 this follows, writes it "" instead, which C runtimes of
+//   different versions read differently.)
+// - "%": a batch file may expand its %* text once more, where an undefined
+//   name gives the empty text, so that no escape of layer 3 holds.
+std::string quote_for_cmd_and_batch(std::string_view word);
+
 }  // namespace launcher

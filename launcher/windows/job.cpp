@@ -32,4 +32,14 @@ void join_job(UniqueHandle& job, HANDLE process, std::error_code error) {
     }
 }
 
+std::optional<JobCounts> job_counts(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting{};
+    if (job == nullptr ||
+        QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                  sizeof accounting, nullptr) == FALSE) {
+        return std::nullopt;
+    }
+    return JobCounts{accounting.TotalProcesses, accounting.ActiveProcesses};
+}
+
 }  // namespace launcher::platform

@@ -2,6 +2,7 @@
 // and everything it starts, ended with the launcher.
 #pragma once
 
+#include <optional>
 #include <system_error>
 
 #include "handle.h"
@@ -18,5 +19,15 @@ UniqueHandle create_kill_on_close_job(std::error_code& error);
 // process that is in a job already cannot join another. A job that cannot be
 // had costs only the clean-up, so this warns and leaves `job` empty.
 void join_job(UniqueHandle& job, HANDLE process, std::error_code error);
+
+// How many processes the job has held in all, the command processor
+// included, and how many of them run now (JobObjectBasicAccountingInformation).
+struct JobCounts {
+    DWORD total = 0;
+    DWORD active = 0;
+};
+
+// None for no job, or when the system does not tell.
+std::optional<JobCounts> job_counts(HANDLE job);
 
 }  // namespace launcher::platform

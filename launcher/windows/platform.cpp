@@ -5,16 +5,19 @@
 // while the server stops (signals.h).
 #include <cerrno>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 
 #include "exit_status.h"
 #include "handle.h"
+#include "job.h"
 #include "platform.h"
 #include "quote.h"
 #include "relay.h"
 #include "report.h"
+#include "runtime.h"
 #include "signals.h"
 #include "spawn.h"
 
@@ -37,8 +40,19 @@ public:
     ~ServerEndedSignal() { server_has_ended(); }
 };
 
+// cmd.exe ends with 9009 when it finds no java, and so may the server: java
+// ran when the job held a process beyond cmd.exe. Without a job's counts,
+// the status alone decides.
+bool java_did_not_run(DWORD status, HANDLE job) {
+    if (status != command_not_found) {
+        return false;
+    }
+    const std::optional<JobCounts> counts = job_counts(job);
+    return !counts || counts->total <= 1;
+}
+
 // cmd.exe ends with the status of the command it ran: the server's.
-int wait_for_server(HANDLE process) {
+int wait_for_server(HANDLE process, HANDLE job) {
     DWORD status = 0;
     if (WaitForSingleObject(process, INFINITE) != WAIT_OBJECT_0 ||
         GetExitCodeProcess(process, &status) == FALSE) {
@@ -46,7 +60,7 @@ int wait_for_server(HANDLE process) {
         return launcher_failure;
     }
     const ServerEnd end{
-        status == command_not_found ? ServerEnd::How::java_not_found : ServerEnd::How::exited,
+        java_did_not_run(status, job) ? ServerEnd::How::java_not_found : ServerEnd::How::exited,
         static_cast<int>(status),
         {}};
     explain_server_end(end);
@@ -74,14 +88,17 @@ std::string quote_argument(std::string_view word) {
     // of a character beyond ASCII is 0x80 or above, so none of them is a
     // quote, caret or other character that cmd.exe or the C runtime looks
     // at, and the conversion to UTF-16 keeps every escape next to the
-    // character it escapes.
-    return quote_for_cmd(word);
+    // character it escapes. A batch file's arguments pass through cmd twice.
+    return java_is_batch_file() ? quote_for_cmd_and_batch(word) : quote_for_cmd(word);
 }
 
 int run_server(const std::string& command_text) {
     // Declared first, so that it signals after the job and the process
     // handles are gone.
     const ServerEndedSignal signal_server_ended;
+    if (!runtime_receives_exactly(command_text)) {
+        return launcher_failure;
+    }
     const StartedServer server = start_server(command_text);
     if (!server.process.valid()) {
         return server.status;
@@ -89,9 +106,10 @@ int run_server(const std::string& command_text) {
     // Without a standard output the relay reports the first write that fails,
     // and drops the rest.
     std::error_code no_output;
-    relay(server.output.get(), standard_handle(STD_OUTPUT_HANDLE, no_output));
+    relay(server.output.get(), standard_handle(STD_OUTPUT_HANDLE, no_output), server.process.get(),
+          server.job.get());
     // Whatever the server left running ends with the job, when it closes.
-    return wait_for_server(server.process.get());
+    return wait_for_server(server.process.get(), server.job.get());
 }
 
 }  // namespace launcher::platform

@@ -10,6 +10,7 @@
 #include "cmd_model.h"
 #include "quote.h"
 #include "random_words.h"
+#include "runtime_arguments.h"
 #include "utf16.h"
 
 namespace {
@@ -150,6 +151,87 @@ TEST(QuoteForCmd, RandomUnicodeWordsArriveUnchangedInUtf16) {
 TEST(QuoteForCmd, LineBreaksBecomeBlanks) {
     EXPECT_EQ(round_trip({"+motd=one\ntwo", "+x=a\r\n& echo pwned"}),
               (std::vector<std::string>{"+motd=one two", "+x=a  & echo pwned"}));
+}
+
+// A batch file's "%*" goes through cmd a second time: both parses must leave
+// the word whole and run nothing.
+std::vector<std::string> batch_round_trip(const std::vector<std::string>& words) {
+    std::string line = "java ";
+    for (const std::string& word : words) {
+        line += launcher::quote_for_cmd_and_batch(word);
+        line += ' ';
+    }
+    const auto first = run_through_cmd(std::string_view(line));
+    EXPECT_TRUE(first.faults.empty()) << "line: " << line << "\nfault: " << first.faults.front();
+    const auto second = run_through_cmd(std::string_view(first.passed_on));
+    EXPECT_TRUE(second.faults.empty())
+        << "batch line: " << first.passed_on << "\nfault: " << second.faults.front();
+    return split_arguments(std::string_view(second.passed_on).substr(5));
+}
+
+TEST(QuoteForBatch, WordsWithoutQuotesOrPercentSignsSurviveTheSecondParse) {
+    const std::vector<std::string> words = {
+        "+a=&echo x>pwned.txt&",  "+f=^",   "+g=a^^b", "+i=(x) | more", "+j=a\\",
+        "+k=\\\\server\\share\\", "+l=a b", "",        "+m=!PATH!",     "+n=<in >out"};
+    EXPECT_EQ(batch_round_trip(words), words);
+    std::mt19937 random(20261208);
+    const std::string alphabet = "ab \t\\^&|<>()!=;,*";
+    std::uniform_int_distribution<std::size_t> length(0, 12);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> batch(8);
+        for (std::string& word : batch) {
+            for (std::size_t n = length(random); n > 0; --n) {
+                word += alphabet[pick(random)];
+            }
+        }
+        ASSERT_EQ(batch_round_trip(batch), batch);
+    }
+}
+
+TEST(QuoteForBatch, BatchDelimitersAreQuoted) {
+    // %1 to %9 of a batch file split at "=" and ",".
+    EXPECT_EQ(launcher::quote_for_cmd_and_batch("+port=7777"), "^\"+port=7777^\"");
+    EXPECT_EQ(launcher::quote_for_cmd_and_batch("+list=1,2"), "^\"+list=1,2^\"");
+    EXPECT_EQ(launcher::quote_for_cmd_and_batch("+flag"), "+flag");
+}
+
+// The launcher's own model of the runtime's splitting agrees with the test's
+// on what cmd passes on, and reads a double-byte code page's second bytes as
+// part of their character.
+TEST(QuoteForCmd, RuntimeSplitOfThePassedOnText) {
+    const launcher::LeadBytes single_byte{};
+    std::mt19937 random(20261209);
+    const std::string alphabet = "ab \t\\\"%^&|<>()!=;,*";
+    std::uniform_int_distribution<std::size_t> length(0, 12);
+    std::uniform_int_distribution<std::size_t> pick(0, alphabet.size() - 1);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> words(8);
+        for (std::string& word : words) {
+            for (std::size_t n = length(random); n > 0; --n) {
+                word += alphabet[pick(random)];
+            }
+        }
+        const std::string line = command_line(words);
+        std::vector<std::string> expected = {"java"};
+        expected.insert(expected.end(), words.begin(), words.end());
+        ASSERT_EQ(
+            launcher::split_runtime_command_line(launcher::remove_cmd_escapes(line), single_byte),
+            expected)
+            << line;
+    }
+
+    // Code page 932: "\x83\x5c" is one katakana letter, whose second byte is
+    // a backslash in ASCII; a parser blind to that reads \" as a literal quote.
+    launcher::LeadBytes cp932{};
+    for (int byte = 0x81; byte <= 0xfc; ++byte) {
+        cp932[static_cast<std::size_t>(byte)] = byte <= 0x9f || byte >= 0xe0;
+    }
+    const std::string line = "java \"+a=\x83\x5c\" +b \"c \x83\x5c\x83\x5c\\\"\"";
+    EXPECT_EQ(launcher::split_runtime_command_line(line, cp932),
+              (std::vector<std::string>{"java", "+a=\x83\x5c", "+b", "c \x83\x5c\x83\x5c\""}));
+    EXPECT_NE(launcher::split_runtime_command_line(line, single_byte),
+              launcher::split_runtime_command_line(line, cp932));
 }
 
 }  // namespace

@@ -40,11 +40,15 @@ class Run:
         self.record = None
         record = folder / "stand-in-record.txt"
         if record.exists():
-            self.record = {"args": []}
+            self.record = {"args": [], "ansi_args": []}
             for line in record.read_text().splitlines():
                 key, value = line.split(" ", 1)
                 if key == "arg":
                     self.record["args"].append(decode(value))
+                elif key == "aarg":
+                    self.record["ansi_args"].append(decode(value))
+                elif key == "inherited":
+                    self.record[key] = value
                 elif key == "acp":
                     self.record[key] = int(value)
                 elif value == "unset":
@@ -116,10 +120,16 @@ def _read_or_empty(fd):
         return b""
 
 
-def prepare_run(settings=None, stand_in=None, java_on_path=True):
+def batch_file():
+    """A java.bat that runs the stand-in, as a runtime's batch wrapper does."""
+    return f'@echo off\r\n"{windows_path(config.java_dir / "java.exe")}" %*\r\n'.encode()
+
+
+def prepare_run(settings=None, stand_in=None, java_on_path=True, batch=None):
     """A new scratch folder and the environment for a run in it. `stand_in`
     holds the STAND_IN_* settings of the stand-in java, without the
-    prefix."""
+    prefix. `batch` puts a java.bat first in cmd.exe's search: in a folder
+    first on PATH ("path") or in the server's folder ("folder")."""
     folder = pathlib.Path(tempfile.mkdtemp(dir=config.scratch))
     if settings is not None:
         (folder / "server.properties").write_bytes(settings)
@@ -129,20 +139,43 @@ def prepare_run(settings=None, stand_in=None, java_on_path=True):
     extra = {f"STAND_IN_{key}": value for key, value in (stand_in or {}).items()}
     if java_on_path:
         extra["WINEPATH"] = windows_path(config.java_dir)
+    if batch == "folder":
+        (folder / "java.bat").write_bytes(batch_file())
+    elif batch == "path":
+        batch_folder = config.scratch / "batch-bin"
+        batch_folder.mkdir(exist_ok=True)
+        (batch_folder / "java.bat").write_bytes(batch_file())
+        extra["WINEPATH"] = windows_path(batch_folder) + ";" + windows_path(config.java_dir)
     return folder, extra
 
 
 def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None,
-                 console=False, console_output=False, on=None):
+                 console=False, console_output=False, on=None, batch=None):
     """Runs the launcher in a new scratch folder, under the wine prefix `on`
     (the suite's own without it)."""
-    folder, extra = prepare_run(settings, stand_in, java_on_path)
+    folder, extra = prepare_run(settings, stand_in, java_on_path, batch)
     if console:
         return Run(run_on_console(arguments, extra, folder, console_output), folder)
     completed = (on or wine).run(config.launcher, list(arguments), extra_env=extra, cwd=folder,
                                  stdout=subprocess.PIPE if stdout is None else stdout,
                                  stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
     return Run(completed, folder)
+
+
+def launcher_lines(run):
+    """The launcher's own lines on standard error."""
+    return [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
+
+
+def assert_refused(test, run, *parts):
+    """Nothing was started, and one line of the launcher's says why,
+    holding each of `parts`."""
+    run.assert_status(test, 1)
+    test.assertIsNone(run.record, "the stand-in was started")
+    messages = launcher_lines(run)
+    test.assertEqual(len(messages), 1, run.stderr)
+    for part in parts:
+        test.assertIn(part.encode(), messages[0])
 
 
 def command_line(memory, arguments=""):
@@ -171,17 +204,33 @@ class StartUp(unittest.TestCase):
         self.assertEqual(run.stdout, b"launcher 1.0.0.0\r\n")
         self.assertIsNone(run.record)
 
+    def test_only_standard_handles_are_inherited(self):
+        # A panel starts the launcher with an inheritable handle of its own
+        # (the stand-in plays the panel): it must not reach the server.
+        folder, extra = prepare_run()
+        completed = wine.run(config.java_dir / "java.exe",
+                             ["--start-launcher", windows_path(config.launcher), "+a=1"],
+                             extra_env=extra, cwd=folder, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
+        run = Run(completed, folder)
+        run.assert_status(self, 0)
+        self.assertIsNotNone(run.record, run.stderr)
+        self.assertEqual(run.record["inherited"], "no")
 
-def assert_round_trip(test, arguments, on=None):
-    """Each argument reaches the stand-in unchanged, and cmd.exe ran nothing
-    of it; returns the run."""
-    run = run_launcher(arguments, on=on)
+
+def assert_round_trip(test, arguments, on=None, batch=None):
+    """Each argument reaches the stand-in unchanged, on the wide command line
+    and on the ANSI one that the Java runtime's launcher reads, and cmd.exe
+    ran nothing of it; returns the run."""
+    run = run_launcher(arguments, on=on, batch=batch)
     run.assert_status(test, 0)
     test.assertIsNotNone(run.record, run.stderr)
     test.assertEqual(run.record["args"][3:], arguments, "command line: " + run.record["line"])
+    test.assertEqual(run.record["ansi_args"][3:], arguments,
+                     "ANSI command line: " + run.record["aline"])
     # Anything cmd ran would have printed here or made a file.
     test.assertEqual(run.relayed(test), b"")
-    test.assertEqual(sorted(path.name for path in run.folder.iterdir()),
+    test.assertEqual(sorted(path.name for path in run.folder.iterdir() if path.name != "java.bat"),
                      ["stand-in-record.txt"])
     return run
 
@@ -201,6 +250,20 @@ class Arguments(unittest.TestCase):
             "+s=a\\", "+t=a\\\\", '+u=a\\"b', "+v=\\\\server\\share\\", "+w=a\tb", "+x=a  b",
             "+y=*.txt?", '+z="^"&echo pwned', "+name=Alpha Base", "+path=C:\\Program Files\\x\\",
         ])
+
+    def test_batch_file_runtime(self):
+        # A java.bat hands its arguments (%*) to cmd.exe a second time.
+        for batch in ("path", "folder"):
+            with self.subTest(batch=batch):
+                assert_round_trip(self, [
+                    "+a=&echo x>pwned.txt&", "+f=^", "+g=(x) | more", "+h=a\\", "+port=7777",
+                    "+list=1,2", "+n=a b", "+o=!PATH!"], batch=batch)
+                # A double quote would end cmd's quotes there, a "%" be
+                # expanded: refused.
+                for arguments in (["+b=1", '+a="&echo x>pwned.txt&"'], ["+b=1", "+e=%PATH%x"]):
+                    run = run_launcher(arguments, batch=batch)
+                    assert_refused(self, run, "server argument 2", "java.bat")
+                    self.assertFalse((run.folder / "pwned.txt").exists())
 
     def test_random_arguments(self):
         alphabet = 'ab \t\\"%^&|<>()!=;,*'
@@ -270,7 +333,7 @@ class Output(unittest.TestCase):
         # wine passes on the low 8 bits of a Windows exit code.
         run.assert_status(self, COMMAND_NOT_FOUND & 0xFF)
         self.assertIsNone(run.record)
-        hints = [line for line in run.stderr.splitlines() if line.startswith(b"launcher: ")]
+        hints = launcher_lines(run)
         self.assertEqual(len(hints), 1, run.stderr)
         self.assertIn(b"launcher: the server did not start: java was not found on PATH"
                       b" (status 9009)", hints[0])
@@ -280,36 +343,74 @@ class Output(unittest.TestCase):
         run = run_launcher(stand_in={"EXIT": "3"})
         run.assert_status(self, 3)
         self.assertNotIn(b"launcher: ", run.stderr)
+        # Nor one that ends with cmd.exe's status for "not found".
+        run = run_launcher(stand_in={"EXIT": str(COMMAND_NOT_FOUND)})
+        run.assert_status(self, COMMAND_NOT_FOUND & 0xFF)
+        self.assertIsNotNone(run.record)
+        self.assertNotIn(b"launcher: ", run.stderr)
+
+    def test_launcher_ends_with_the_job(self):
+        # The server leaves a process outside its job that keeps its output
+        # open for 8 s: the launcher relays what the server wrote and ends
+        # with it.
+        # Timed to the launcher's end: under wine the holder also keeps the
+        # launcher's Unix standard error, which the stand-in inherited.
+        folder, extra = prepare_run(stand_in={"BREAKAWAY": "8", "EXIT": "4",
+                                              "OUTPUT": b"server done\n".hex()})
+        started = time.monotonic()
+        process = wine.popen(config.launcher, [], extra_env=extra, cwd=folder,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        process.wait(timeout=RUN_TIMEOUT_SECONDS)
+        elapsed = time.monotonic() - started
+        stdout, stderr = process.communicate(timeout=RUN_TIMEOUT_SECONDS)
+        run = Run(subprocess.CompletedProcess(process.args, process.returncode, stdout, stderr),
+                  folder)
+        run.assert_status(self, 4)
+        self.assertEqual(run.relayed(self), b"server done\r\n")
+        self.assertLess(elapsed, 6.0)
+        # A process of the job that outlives the server is relayed to its end.
+        run = run_launcher(stand_in={"DESCENDANT": "2", "EXIT": "4"})
+        run.assert_status(self, 4)
+        self.assertEqual(run.relayed(self), b"holder ends\r\n")
 
 
-# Characters of several scripts and sizes, each a server argument of its own
-# and together with characters that cmd.exe and the runtime look at.
-UNICODE_ARGUMENTS = [
-    "+name=\u65e5\u672c\u8a9e\u30b5\u30fc\u30d0\u30fc", "+icon=\U0001f600", "+motd=Caf\u00e9 \u00fcber \u00bd",
-    "+greek=\u0391\u03b8\u03ae\u03bd\u03b1", "+mixed=\u03a9 & \u65e5|\U0001f680 %PATH% \"\u00e9\"",
-    "+ko=\ud55c\uad6d\uc5b4 \uc11c\ubc84", "+zh=\u670d\u52a1\u5668\u8868",
+# Characters beyond ASCII that the ANSI code page 1252 holds, each a server
+# argument of its own and together with characters that cmd.exe and the
+# runtime look at.
+LATIN_ARGUMENTS = [
+    "+motd=Caf\u00e9 \u00fcber \u00bd", "+name=Zo\u00eb", "+sign=\u00a9\u00ae\u20ac",
+    "+mixed=\u00e9 & \u00fc|\u00df %PATH% \"\u00e9\" \u00bf\\",
 ]
 
 
 class Unicode(unittest.TestCase):
     def test_arguments_arrive_exactly(self):
-        run = run_launcher(UNICODE_ARGUMENTS)
-        run.assert_status(self, 0)
-        self.assertIsNotNone(run.record, run.stderr)
-        self.assertEqual(run.record["args"][3:], UNICODE_ARGUMENTS,
-                         "command line: " + run.record["line"])
-        self.assertEqual(run.relayed(self), b"")
+        run = assert_round_trip(self, LATIN_ARGUMENTS)
+        self.assertEqual(run.record["acp"], 1252)
+
+    def test_characters_the_code_page_lacks_are_refused(self):
+        # Best fit would make U+FF02 a quote, U+FF3C and U+2216 backslashes,
+        # U+3000 a blank; CJK and emoji would arrive as "?".
+        for arguments, position, characters in [
+                (["+name=Alpha\uff02 \uff02+admin=1"], 1, "U+FF02"),
+                (["+port=7777", "+name=Alpha\uff3c", "+x=y z"], 2, "U+FF3C"),
+                (["+a=b\u2216\u3000c\u2216"], 1, "U+2216 U+3000"),
+                (["+name=\u65e5\u672c\u65e5", "+b=1"], 1, "U+65E5 U+672C"),
+                (["+b=1", "+c", "2", "+icon=\U0001f600"], 3, "U+1F600")]:
+            with self.subTest(arguments=arguments):
+                assert_refused(self, run_launcher(arguments), f"server argument {position}",
+                               f"({characters})", "code page 1252")
 
     # Words that the launcher quotes only because of their letters beyond
     # ASCII, so that the shown line is known: ^"word^".
-    SHOWN = ["+name=\u65e5\u672c\u8a9e", "+greek=\u0391\u03b8\u03ae\u03bd\u03b1", "+motd=Caf\u00e9"]
+    SHOWN = ["+name=Zo\u00eb", "+city=K\u00f6ln", "+motd=Caf\u00e9"]
 
     def shown_line(self):
         return "java -Xmx2048m -jar server.jar " + "".join(f'^"{word}^" ' for word in self.SHOWN)
 
     def test_shown_command_in_the_ansi_code_page_on_a_pipe(self):
-        # Standard output is a pipe: the line is in the ANSI code page, with
-        # "?" for every character that it lacks (no look-alike letters).
+        # Standard output is a pipe: the line is in the ANSI code page, as
+        # the runtime receives it.
         run = run_launcher(self.SHOWN)
         self.assertIsNotNone(run.record, run.stderr)
         self.assertEqual(run.record["args"][3:], self.SHOWN)
@@ -325,31 +426,49 @@ class Unicode(unittest.TestCase):
         self.assertIn(self.shown_line().rstrip(), screen)
 
 
-class CodePage932(unittest.TestCase):
-    """On a Japanese system (ANSI code page 932) the second byte of many
-    characters is "|", "\\" or "^": none of them may split an escape. wine
-    takes the code page from the Unix locale; ja_JP.UTF-8 is made with
-    localedef, and the suite runs in a wine prefix of its own."""
+class CodePagePrefix:
+    """A wine prefix of its own whose ANSI code page is `CODE_PAGE`: wine
+    takes it from the Unix locale `LOCALE`, made with localedef."""
+    LOCALE = None
+    CODE_PAGE = None
 
     @classmethod
     def setUpClass(cls):
         locales = pathlib.Path(config.prefix).parent / "locales"
-        if not (locales / "ja_JP.UTF-8").is_dir():
+        if not (locales / cls.LOCALE).is_dir():
             locales.mkdir(parents=True, exist_ok=True)
             # Exit status 1 only tells of warnings about the locale's sources.
-            made = subprocess.run(["localedef", "-i", "ja_JP", "-f", "UTF-8", "-c",
-                                   str(locales / "ja_JP.UTF-8")],
+            made = subprocess.run(["localedef", "-i", cls.LOCALE.split(".")[0], "-f", "UTF-8",
+                                   "-c", str(locales / cls.LOCALE)],
                                   stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
-            if made.returncode not in (0, 1) or not (locales / "ja_JP.UTF-8").is_dir():
+            if made.returncode not in (0, 1) or not (locales / cls.LOCALE).is_dir():
                 raise RuntimeError(f"localedef failed: {made.stdout.decode(errors='replace')}")
-        cls.wine = Wine(f"{config.prefix}-cp932", config.wine, config.wineserver,
-                        locale={"LC_ALL": "ja_JP.UTF-8", "LOCPATH": str(locales)},
+        cls.wine = Wine(f"{config.prefix}-cp{cls.CODE_PAGE}", config.wine, config.wineserver,
+                        locale={"LC_ALL": cls.LOCALE, "LOCPATH": str(locales)},
                         arch=config.arch)
         cls.wine.start()
 
     @classmethod
     def tearDownClass(cls):
         cls.wine.stop()
+
+    def assert_best_fit_refused(self, character):
+        """`character` has a look-alike backslash in the code page, which
+        would escape the closing quote and join the next argument."""
+        run = run_launcher(["+a=x y" + character, "+b=1"], on=self.wine)
+        assert_refused(self, run, "server argument 1", f"(U+{ord(character):04X})",
+                       f"code page {self.CODE_PAGE}")
+
+
+class CodePage932(CodePagePrefix, unittest.TestCase):
+    """On a Japanese system (ANSI code page 932) the second byte of many
+    characters is "|", "\\" or "^": none of them may split an escape, for
+    cmd.exe in UTF-16 or for the runtime in the ANSI code page."""
+    LOCALE = "ja_JP.UTF-8"
+    CODE_PAGE = 932
+
+    def test_yen_sign_is_refused(self):
+        self.assert_best_fit_refused("\u00a5")
 
     def test_second_bytes_split_no_escape(self):
         arguments = ["+name=\u30dd mkdir PWNED", "+name=\u30dd echo INJECTED", "+a=\u30bd", "+b=x",
@@ -363,6 +482,18 @@ class CodePage932(unittest.TestCase):
         self.assertEqual(run.record["acp"], 932)
         self.assertEqual(run.shown_command(self),
                          'java -Xmx2048m -jar server.jar ^"+name=\u30dd\u30bd\u30bf^" '.encode("cp932"))
+
+
+class CodePage949(CodePagePrefix, unittest.TestCase):
+    """On a Korean system (ANSI code page 949)."""
+    LOCALE = "ko_KR.UTF-8"
+    CODE_PAGE = 949
+
+    def test_korean_arrives_and_won_sign_is_refused(self):
+        run = assert_round_trip(self, ["+ko=\ud55c\uad6d\uc5b4 \uc11c\ubc84", "+b=\ud55c\"&|"],
+                                on=self.wine)
+        self.assertEqual(run.record["acp"], 949)
+        self.assert_best_fit_refused("\u20a9")
 
 
 class LineLimit(unittest.TestCase):

@@ -8,7 +8,24 @@
 //                        "arg <hex>" for each argument after the program's
 //                        name as CommandLineToArgvW split them (UTF-8), then
 //                        "SteamAppId <hex>" or "SteamAppId unset", and
-//                        "acp <n>", the ANSI code page it ran with.
+//                        "acp <n>", the ANSI code page it ran with. Then
+//                        "aline <hex>", the ANSI command line (what the Java
+//                        runtime's launcher reads) and "aarg <hex>" for each
+//                        argument after the name as the C runtime splits it,
+//                        double-byte aware, both converted to UTF-8; and
+//                        "inherited yes" or "inherited no" when
+//                        STAND_IN_INHERITED names a handle value.
+//   --start-launcher EXE ARG...
+//                        instead of all that: plays the panel that starts the
+//                        launcher EXE with an inheritable handle of its own,
+//                        named in STAND_IN_INHERITED, and exits with its
+//                        status.
+//   STAND_IN_BREAKAWAY   starts a copy of itself outside the job
+//                        (CREATE_BREAKAWAY_FROM_JOB) that keeps the output
+//                        open for that many seconds, writing "holder ends"
+//                        before it ends.
+//   STAND_IN_DESCENDANT  the same, inside the job: a process of the server
+//                        that outlives it.
 //   STAND_IN_OUTPUT      hex bytes to write to standard output. A "." starts
 //                        a new piece, written after a pause, so that the
 //                        pieces reach the launcher in separate reads.
@@ -33,6 +50,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -135,6 +153,140 @@ std::string to_utf8(const wchar_t* text) {
     return utf8;
 }
 
+// The ANSI command line split as the C runtime splits it, each character
+// stepped with the system's CharNextExA, so that the second byte of a
+// double-byte character is never taken for a quote or a backslash.
+std::vector<std::string> split_ansi(const char* line) {
+    const auto next = [](const char* p) { return CharNextExA(CP_ACP, p, 0); };
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    std::vector<std::string> arguments;
+    const char* p = line;
+    // The program's name: up to the next blank, quotes only grouping.
+    bool quoted = false;
+    while (*p != '\0' && (quoted || !blank(*p))) {
+        quoted = *p == '"' ? !quoted : quoted;
+        p = next(p);
+    }
+    for (;;) {
+        while (blank(*p)) {
+            ++p;
+        }
+        if (*p == '\0') {
+            return arguments;
+        }
+        std::string argument;
+        quoted = false;
+        while (*p != '\0' && (quoted || !blank(*p))) {
+            std::size_t backslashes = 0;
+            for (; *p == '\\'; ++p) {
+                ++backslashes;
+            }
+            if (*p == '"') {
+                argument.append(backslashes / 2, '\\');
+                if (backslashes % 2 == 1) {
+                    argument += '"';
+                } else if (quoted && p[1] == '"') {
+                    argument += '"';
+                    ++p;
+                } else {
+                    quoted = !quoted;
+                }
+                ++p;
+            } else if (backslashes > 0) {
+                argument.append(backslashes, '\\');
+            } else {
+                const char* after = next(p);
+                argument.append(p, after);
+                p = after;
+            }
+        }
+        arguments.push_back(argument);
+    }
+}
+
+std::string ansi_to_utf8(const std::string& ansi) {
+    const int size = MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(size > 0 ? size : 1), L'\0');
+    MultiByteToWideChar(CP_ACP, 0, ansi.c_str(), -1, wide.data(), size);
+    return to_utf8(wide.c_str());
+}
+
+void record_ansi(FILE* file) {
+    const char* line = GetCommandLineA();
+    std::fprintf(file, "aline %s\n", to_hex(ansi_to_utf8(line)).c_str());
+    for (const std::string& argument : split_ansi(line)) {
+        std::fprintf(file, "aarg %s\n", to_hex(ansi_to_utf8(argument)).c_str());
+    }
+    if (const char* value = std::getenv("STAND_IN_INHERITED")) {
+        // The panel's handle is an event it left set: open here only if the
+        // launcher passed it on.
+        const auto handle = reinterpret_cast<HANDLE>(std::strtoull(value, nullptr, 10));
+        DWORD flags = 0;
+        const bool open = GetHandleInformation(handle, &flags) != FALSE &&
+                          WaitForSingleObject(handle, 0) == WAIT_OBJECT_0;
+        std::fprintf(file, "inherited %s\n", open ? "yes" : "no");
+    }
+}
+
+// The panel: an inheritable handle, then the launcher, which may pass it on.
+int start_launcher(int argc, wchar_t** argv) {
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    const HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
+    if (event == nullptr) {
+        std::fprintf(stderr, "stand-in panel: CreateEventW failed (error %lu)\n", GetLastError());
+        return 100;
+    }
+    SetEnvironmentVariableW(L"STAND_IN_INHERITED",
+                            std::to_wstring(reinterpret_cast<std::uintptr_t>(event)).c_str());
+    std::wstring line = L"\"" + std::wstring(argv[2]) + L"\"";
+    for (int i = 3; i < argc; ++i) {
+        line += L" " + std::wstring(argv[i]);
+    }
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(argv[2], line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                       &process) == FALSE) {
+        std::fprintf(stderr, "stand-in panel: CreateProcessW failed (error %lu)\n", GetLastError());
+        return 100;
+    }
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD status = 100;
+    GetExitCodeProcess(process.hProcess, &status);
+    return static_cast<int>(status);
+}
+
+// A process that holds the server's output open, outside the job or in it.
+void start_holder(const char* seconds, DWORD flags) {
+    wchar_t self[MAX_PATH];
+    GetModuleFileNameW(nullptr, self, MAX_PATH);
+    std::wstring line = L"\"" + std::wstring(self) + L"\"";
+    SetEnvironmentVariableW(L"STAND_IN_BREAKAWAY", nullptr);
+    SetEnvironmentVariableW(L"STAND_IN_DESCENDANT", nullptr);
+    SetEnvironmentVariableW(L"STAND_IN_OUTPUT", nullptr);
+    SetEnvironmentVariableW(L"STAND_IN_HOLDER",
+                            std::wstring(seconds, seconds + std::strlen(seconds)).c_str());
+    // It holds the output alone: the launcher's standard error, which the
+    // test reads to its end, stays out of it (wine passes the Unix
+    // descriptor behind it on all the same).
+    SetHandleInformation(GetStdHandle(STD_INPUT_HANDLE), HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(GetStdHandle(STD_ERROR_HANDLE), HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_OUTPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    if (CreateProcessW(self, line.data(), nullptr, nullptr, TRUE, flags, nullptr, nullptr, &startup,
+                       &process) == FALSE) {
+        std::fprintf(stderr, "stand-in java: cannot start the holder (error %lu)\n",
+                     GetLastError());
+        std::exit(100);
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
 void record() {
     FILE* file = std::fopen("stand-in-record.txt", "wb");
     if (file == nullptr) {
@@ -162,6 +314,7 @@ void record() {
     std::fprintf(file, "SteamAppId %s\n",
                  app_id != nullptr ? to_hex(to_utf8(app_id)).c_str() : "unset");
     std::fprintf(file, "acp %u\n", GetACP());
+    record_ansi(file);
     std::fclose(file);
 }
 
@@ -178,6 +331,16 @@ void keep_running(int seconds) {
 }  // namespace
 
 int main() {
+    int argc = 0;
+    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv != nullptr && argc >= 3 && std::wstring_view(argv[1]) == L"--start-launcher") {
+        return start_launcher(argc, argv);
+    }
+    if (const char* seconds = std::getenv("STAND_IN_HOLDER")) {
+        std::this_thread::sleep_for(std::chrono::seconds(std::atoi(seconds)));
+        write_all(1, "holder ends\n");
+        return 0;
+    }
     record();
     _setmode(1, _O_BINARY);
     _setmode(2, _O_BINARY);
@@ -209,6 +372,12 @@ int main() {
                 return 99;
             }
         }
+    }
+    if (const char* seconds = std::getenv("STAND_IN_BREAKAWAY")) {
+        start_holder(seconds, CREATE_BREAKAWAY_FROM_JOB);
+    }
+    if (const char* seconds = std::getenv("STAND_IN_DESCENDANT")) {
+        start_holder(seconds, 0);
     }
     if (const char* seconds = std::getenv("STAND_IN_LINGER")) {
         keep_running(std::atoi(seconds));
