@@ -174,7 +174,10 @@ std::wstring find_java() {
     for (const std::wstring& folder : folders) {
         const bool separated = folder.ends_with(L'\\') || folder.ends_with(L'/');
         for (const std::wstring& extension : extensions) {
-            std::wstring path = folder + (separated ? L"" : L"\\") + L"java" + extension;
+            std::wstring path = folder;
+            path += separated ? L"" : L"\\";
+            path += L"java";
+            path += extension;
             if (is_file(path)) {
                 return path;
             }

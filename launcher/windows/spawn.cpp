@@ -91,6 +91,8 @@ public:
     InheritedHandles() = default;
     InheritedHandles(const InheritedHandles&) = delete;
     InheritedHandles& operator=(const InheritedHandles&) = delete;
+    InheritedHandles(InheritedHandles&&) = delete;
+    InheritedHandles& operator=(InheritedHandles&&) = delete;
     ~InheritedHandles() {
         if (initialised_) {
             DeleteProcThreadAttributeList(list());
@@ -209,7 +211,7 @@ StartedServer start_server(const std::string& command_text) {
         report("cannot create the pipe for the server's output", error);
         return not_started(launcher_failure);
     }
-    const HANDLE write_end = output_writer.get();
+    HANDLE write_end = output_writer.get();
 
     const UniqueHandle input = inheritable_standard_handle(STD_INPUT_HANDLE);
     const UniqueHandle errors = inheritable_standard_handle(STD_ERROR_HANDLE);
