@@ -42,8 +42,7 @@ for preset in release-linux release-windows-x86; do
 done
 linux=build/release-linux
 windows=build/release-windows-x86
-version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' "$linux/launcher/version.h")
-[[ -n $version ]] || { echo "release: no version in $linux/launcher/version.h" >&2; exit 1; }
+version=$(<VERSION)
 # The copyright holder, as LICENSE names it.
 maker=$(sed -n 's/^Copyright (c) [0-9]* \(.*\)$/\1/p' LICENSE)
 [[ -n $maker ]] || { echo "release: no copyright line in LICENSE" >&2; exit 1; }

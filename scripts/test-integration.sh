@@ -6,8 +6,8 @@
 # with the demo server on a real JVM, and with the stand-in java that reports
 # each stop signal it gets and who sent it.
 #
-# Needs root, systemd-container, mmdebstrap and docker.io (run-tests.sh
-# installs them), and Debian's archive through the host's apt sources. Each
+# Needs root, systemd-container, mmdebstrap and docker.io (installed below
+# when missing), and Debian's archive through the host's apt sources. Each
 # daemon and container it starts is stopped by its own process id, and what
 # it made is removed at the end; the checks' logs stay in build/ci-integration.
 #
@@ -26,6 +26,8 @@ dockerfile_source=${dockerfile_source:-$repo/contrib/Dockerfile}
 build=$repo/build/native
 logs=$repo/build/ci-integration
 started=$SECONDS
+scripts/install-packages.sh cmake make g++ libgtest-dev javac=default-jdk-headless util-linux \
+  systemd-nspawn=systemd-container mmdebstrap dockerd=docker.io pgrep=procps help2man
 
 step() { echo "test-integration: $* ($((SECONDS - started)) s)"; }
 

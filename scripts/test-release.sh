@@ -5,6 +5,10 @@
 # checked (tests/release/check_release.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Both compilers, the packaging and checking tools, and Debian's Python
+# with pefile for the image checks.
+scripts/install-packages.sh cmake make g++ g++-mingw-w64-i686-posix git python3 python3-pefile \
+  readelf=binutils xz-utils help2man lintian
 started=$SECONDS
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-release-test.XXXXXX")
@@ -44,8 +48,7 @@ else
 fi
 (cd "$first/dist" && sha256sum --check --strict SHA256SUMS) || failed=1
 
-version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' \
-  "$first/build/release-linux/launcher/version.h")
+version=$(<VERSION)
 /usr/bin/python3 tests/release/check_release.py --dist "$first/dist" --source "$first" \
   --version "$version" --epoch "$epoch" || failed=1
 

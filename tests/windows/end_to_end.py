@@ -169,7 +169,10 @@ class StartUp(unittest.TestCase):
         run = run_launcher(["--version"])
         run.assert_status(self, 0)
         lines = run.stdout.split(b"\r\n")
-        self.assertEqual(lines[0], b"launcher 1.0.0.0", run.stdout)
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "VERSION"), "rb") as file:
+            version = file.read().strip()
+        self.assertEqual(lines[0], b"launcher " + version, run.stdout)
         self.assertTrue(lines[1].startswith(b"Copyright (c) "), run.stdout)
         self.assertTrue(lines[2].startswith(b"MIT License"), run.stdout)
         self.assertIsNone(run.record)
