@@ -55,13 +55,17 @@ version=$(<VERSION)
 # Every lintian tag fails, down to the pedantic ones, unless the package
 # overrides it with its reason (usr/share/lintian/overrides/launcher).
 echo "test-release: lintian -I -E --pedantic"
-lintian -I -E --pedantic --show-overrides --fail-on error,warning,info,pedantic \
-  "$first/dist/launcher_${version}_amd64.deb" 2>&1 | grep -v 'running with root privileges' || true
-lintian -I -E --pedantic --fail-on error,warning,info,pedantic \
-  "$first/dist/launcher_${version}_amd64.deb" >/dev/null 2>&1 || {
+if tags=$(lintian -I -E --pedantic --show-overrides --fail-on error,warning,info,pedantic \
+  "$first/dist/launcher_${version}_amd64.deb" 2>&1); then
+  lintian_status=0
+else
+  lintian_status=1
+fi
+grep -v 'running with root privileges' <<<"$tags" | sed 's/^/  /' || true
+if ((lintian_status)); then
   echo "test-release: lintian reports tags that are not overridden" >&2
   failed=1
-}
+fi
 
 ((failed == 0)) || { echo "test-release: failed" >&2; exit 1; }
 echo "test-release: passed in $((SECONDS - started)) s"

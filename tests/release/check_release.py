@@ -6,8 +6,9 @@ sources it was made from:
 
   SHA256SUMS        names the three files, with their digests;
   Linux archive     one top folder, the files and modes it must have, owner 0,
-                    the commit's time; the launcher static, stripped, and
-                    answering --version with V;
+                    the commit's time; the launcher static, position-
+                    independent, stripped, and answering --version with V
+                    and LICENSE's copyright line; the third-party notices;
   Windows zip       the same for its files; launcher.exe a 32-bit console
                     image without debug sections or time stamp, with its
                     resources (tests/windows/check_image.py);
@@ -95,8 +96,13 @@ def check_elf(checks, path, version, source):
                        and re.search(r"Machine:\s+Advanced Micro Devices X86-64", headers))
     checks.expect("Linux launcher program interpreter (none when static)",
                   re.findall(r"^\s*INTERP\b", headers, re.MULTILINE), [])
-    checks.expect("Linux launcher dynamic section (none when static)",
-                  re.findall(r"^\s*DYNAMIC\b", headers, re.MULTILINE), [])
+    # -static-pie: position-independent, relocating itself, needing no library.
+    checks.expect_true("Linux launcher is position-independent (ELF type DYN)",
+                       re.search(r"Type:\s+DYN ", headers))
+    dynamic = subprocess.run(["readelf", "--dynamic", "--wide", path], capture_output=True,
+                             text=True, check=True).stdout
+    checks.expect("Linux launcher needed libraries (none when static)",
+                  re.findall(r"\(NEEDED\)", dynamic), [])
     sections = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", headers, re.MULTILINE)
     checks.expect_true("Linux launcher section list read", ".text" in sections)
     checks.expect("Linux launcher symbol and debug sections (none when stripped)",
