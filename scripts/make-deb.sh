@@ -96,10 +96,17 @@ chmod 0644 "$doc/copyright"
 
 mkdir -p "$deb/usr/share/lintian/overrides"
 cat >"$deb/usr/share/lintian/overrides/launcher" <<'OVERRIDES'
-# Linked statically on purpose: it starts without the dynamic loader, which
-# halves what it adds to a server's start, and runs on any distribution. The
-# runtimes it carries are named in Built-Using.
-launcher: statically-linked-binary [usr/bin/launcher]
+# Linked statically on purpose (-static-pie): it starts without the dynamic
+# loader, which halves what it adds to a server's start, and runs on any
+# distribution; the runtimes it carries are named in Built-Using. Being
+# position-independent, it has the ELF type of a shared object and no
+# libraries it needs, which lintian takes for a library without
+# prerequisites.
+launcher: shared-library-lacks-prerequisites [usr/bin/launcher]
+# The compiler's version notes, from the objects of the static C library and
+# C++ runtime as well as the launcher's own; removing them would need a
+# rewrite of the linked executable after the fact.
+launcher: binary-has-unneeded-section .comment [usr/bin/launcher]
 OVERRIDES
 
 mkdir -p "$deb/DEBIAN"
@@ -132,8 +139,8 @@ Architecture: amd64
 Maintainer: $maintainer
 Installed-Size: $installed_size
 Recommends: default-jre-headless | java-runtime-headless
-Built-Using: $built_using
-Section: utils
+${built_using:+Built-Using: $built_using
+}Section: utils
 Priority: optional
 Description: console launcher for the game's dedicated server
  Started in the server's folder, it sets the server's environment, reads

@@ -58,7 +58,7 @@ stamp() { find "$1" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +; }
 
 # "name version" of the Debian source package the installed package was
 # built from.
-source_of() { dpkg-query -W -f='${source:Package} ${source:Version}' "$1"; }
+source_of() { dpkg-query -W -f='${source:Package} ${source:Version}\n' "$1"; }
 read -r glibc_source glibc_version < <(source_of libc6-dev)
 read -r gcc_source gcc_version < <(source_of libstdc++-12-dev)
 read -r mingw_gcc_source mingw_gcc_version < <(source_of gcc-mingw-w64-i686-posix-runtime)
