@@ -118,7 +118,7 @@ install -D --target-directory="$tree$stand_in_dir" "$build/tests/fake-bin/java"
 # The shipped unit's user, as the README tells an operator to make it; it
 # owns the server's folder.
 chroot "$tree" useradd --system --home-dir /srv/game --shell /usr/sbin/nologin launcher
-chown -R launcher: "$tree/srv/game"
+chown -R "$(chroot "$tree" id -u launcher):$(chroot "$tree" id -g launcher)" "$tree/srv/game"
 
 step "Debian package of the native build's launcher (scripts/make-deb.sh)"
 # The licences are the release stage's to check; this package is for the
