@@ -196,9 +196,10 @@ package_stopped_and_saved() {
 
 package_checks() {
   local deb=$1
-  cp "$deb" "$tree/tmp/launcher.deb"
+  # Not in /tmp: the booted system has a tmpfs there.
+  cp "$deb" "$tree/root/launcher.deb"
   # No network in the container: the JRE the package recommends is there.
-  if ! in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /tmp/launcher.deb \
+  if ! in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/launcher.deb \
     >"$scratch/package-install.log" 2>&1; then
     fail "package: apt-get install ./launcher_*.deb"
     show_file "apt-get install" "$scratch/package-install.log"
