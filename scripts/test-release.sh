@@ -54,15 +54,13 @@ version=$(<VERSION)
 
 # Every lintian tag fails, down to the pedantic ones, unless the package
 # overrides it with its reason (usr/share/lintian/overrides/launcher).
-echo "test-release: lintian -I -E --pedantic"
-if tags=$(lintian -I -E --pedantic --show-overrides --fail-on error,warning,info,pedantic \
-  "$first/dist/launcher_${version}_amd64.deb" 2>&1); then
-  lintian_status=0
-else
-  lintian_status=1
-fi
-grep -v 'running with root privileges' <<<"$tags" | sed 's/^/  /' || true
-if ((lintian_status)); then
+echo "test-release: lintian -I -E --pedantic (O: an overridden tag, N: the reason)"
+package=$first/dist/launcher_${version}_amd64.deb
+# With --show-overrides lintian counts the overridden tags as found, so the
+# verdict comes from a run without it.
+lintian -I -E --pedantic --show-overrides "$package" 2>&1 | grep -v 'running with root privileges' |
+  sed 's/^/  /' || true
+if ! lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$package" >/dev/null 2>&1; then
   echo "test-release: lintian reports tags that are not overridden" >&2
   failed=1
 fi
