@@ -164,6 +164,7 @@ package_folder=/var/lib/launcher/demo
 
 package_journal() { in_container journalctl --no-pager --output=cat --unit="$package_unit"; }
 package_journal_count() { package_journal | grep -cxE -- "$1" || true; }
+package_user_exists() { in_container id -u launcher >/dev/null; }
 package_show() { in_container systemctl show --property="$1" --value "$package_unit"; }
 
 # "name uid" of each launcher and java process in the container (the tree
@@ -206,7 +207,7 @@ package_checks() {
     return
   fi
   pass "package: apt-get install ./launcher_*.deb"
-  check "package: the system user launcher exists" in_container id -u launcher
+  check "package: the system user launcher exists" package_user_exists
   mkdir -p "$tree$package_folder"
   cp "$build/demo-server/server.jar" "$build/demo-server/server.properties" "$tree$package_folder/"
   in_container systemctl enable --now --quiet "$package_unit"
