@@ -10,7 +10,11 @@ cmake --build --preset demo >/dev/null
 folder=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
 cp build/demo/demo-server/server.jar demo-server/server.properties "$folder"
 launcher=$PWD/build/demo/launcher/launcher
-echo "server folder: $folder" >&2
+trap 'rm -rf "$folder"' EXIT
+echo "server folder: $folder (removed at the end)" >&2
 cd "$folder"
 (($#)) || set -- +port 7777 +name "Demo World"
-exec "$launcher" "$@"
+# Not exec: the scratch folder goes when the launcher ends; its status stays.
+status=0
+"$launcher" "$@" || status=$?
+exit "$status"

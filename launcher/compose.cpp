@@ -128,7 +128,8 @@ int read_server_memory_file(const std::filesystem::path& path, int current) {
     return read_server_memory(settings, current);
 }
 
-std::vector<std::string> collect_server_arguments(int argc, const char* const* argv) {
+std::vector<std::string> collect_server_arguments(int argc, const char* const* argv,
+                                                  std::vector<std::string>* ignored) {
     const auto has = [](std::string_view text, char c) {
         return text.find(c) != std::string_view::npos;
     };
@@ -136,6 +137,9 @@ std::vector<std::string> collect_server_arguments(int argc, const char* const* a
     for (int i = 1; i < argc; ++i) {
         const std::string_view argument = argv[i];
         if (!has(argument, '+')) {
+            if (ignored != nullptr) {
+                ignored->emplace_back(argument);
+            }
             continue;
         }
         const bool has_next = i + 1 < argc;
@@ -174,7 +178,7 @@ ServerCommand compose_server_command(const std::filesystem::path& settings_path,
     ServerCommand command;
     command.settings_not_regular = exists_but_not_regular(settings_path);
     command.server_memory = read_server_memory_file(settings_path, command.server_memory);
-    command.server_arguments = collect_server_arguments(argc, argv);
+    command.server_arguments = collect_server_arguments(argc, argv, &command.ignored_arguments);
     command.jvm_options.push_back(heap_option(command.server_memory));
     command.text = compose_command_text(command.jvm_options, command.server_arguments, quote);
     return command;

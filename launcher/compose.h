@@ -27,6 +27,8 @@ struct ServerCommand {
     bool settings_not_regular = false;
     std::vector<std::string> jvm_options;
     std::vector<std::string> server_arguments;
+    // The launcher's arguments that were dropped, in their order.
+    std::vector<std::string> ignored_arguments;
     std::string text;
 };
 
@@ -53,8 +55,10 @@ int read_server_memory_file(const std::filesystem::path& path, int current);
 // Server arguments from the launcher's arguments (argv[0] is skipped):
 // an argument containing "+" is taken; one with "+" but no "=" is joined by
 // "=" to the next argument unless that one contains "+" too or there is
-// none. Arguments without "+" that were not taken as a value are dropped.
-std::vector<std::string> collect_server_arguments(int argc, const char* const* argv);
+// none. Arguments without "+" that were not taken as a value are dropped;
+// when `ignored` is given, they are appended to it in their order.
+std::vector<std::string> collect_server_arguments(int argc, const char* const* argv,
+                                                  std::vector<std::string>* ignored = nullptr);
 
 // "-Xmx<memory>m", the one JVM option.
 std::string heap_option(int server_memory);

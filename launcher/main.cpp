@@ -27,12 +27,20 @@ constexpr const char* usage_text =
     "  java -Xmx<server_memory>m -jar server.jar <server arguments>\n"
     "relaying the server's console output until it ends. Arguments that\n"
     "contain \"+\" become server arguments; \"+key value\" is passed as\n"
-    "\"+key=value\". Other arguments are ignored.\n"
+    "\"+key=value\". Other arguments are ignored, each named on standard\n"
+    "error.\n"
     "\n"
-    "  --help     show this text and exit\n"
-    "  --version  show the launcher's version and exit\n"
+    "  -h, --help  show this text and exit\n"
+    "  --version   show the launcher's version, copyright and license and exit\n"
     "\n"
     "The exit status is the server's own.\n";
+
+// As LICENSE states them.
+constexpr const char* version_text =
+    "launcher " LAUNCHER_VERSION
+    "\n"
+    "Copyright (c) 2026 Quillmark Works\n"
+    "MIT License: free to use, copy, modify and distribute; no warranty.\n";
 
 void write_line(const std::string& line) {
     // A standard output that cannot take the line fails again for the
@@ -66,6 +74,9 @@ int launch(const std::vector<std::string>& arguments) {
                          " is not a regular file and is not read; server_memory is " +
                          std::to_string(command.server_memory));
     }
+    for (const std::string& ignored : command.ignored_arguments) {
+        launcher::report("ignoring '" + ignored + "': server arguments contain '+'");
+    }
     write_line(command.text);
 
     int status = launcher::launcher_failure;
@@ -89,12 +100,12 @@ int launch(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = launcher::platform::command_line_arguments(argc,
                                                                                           argv);
-    if (arguments.size() == 2 && arguments[1] == "--help") {
+    if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
         std::fputs(usage_text, stdout);
         return EXIT_SUCCESS;
     }
     if (arguments.size() == 2 && arguments[1] == "--version") {
-        std::fputs("launcher " LAUNCHER_VERSION "\n", stdout);
+        std::fputs(version_text, stdout);
         return EXIT_SUCCESS;
     }
     return launch(arguments);

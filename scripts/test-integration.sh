@@ -6,8 +6,8 @@
 # with the demo server on a real JVM, and with the stand-in java that reports
 # each stop signal it gets and who sent it.
 #
-# Needs root, systemd-container, mmdebstrap and docker.io (run-tests.sh
-# installs them), and Debian's archive through the host's apt sources. Each
+# Needs root, systemd-container, mmdebstrap and docker.io (installed below
+# when missing), and Debian's archive through the host's apt sources. Each
 # daemon and container it starts is stopped by its own process id, and what
 # it made is removed at the end; the checks' logs stay in build/ci-integration.
 #
@@ -26,6 +26,8 @@ dockerfile_source=${dockerfile_source:-$repo/contrib/Dockerfile}
 build=$repo/build/native
 logs=$repo/build/ci-integration
 started=$SECONDS
+scripts/install-packages.sh cmake make g++ libgtest-dev javac=default-jdk-headless util-linux \
+  systemd-nspawn=systemd-container mmdebstrap dockerd=docker.io pgrep=procps help2man
 
 step() { echo "test-integration: $* ($((SECONDS - started)) s)"; }
 
@@ -113,10 +115,24 @@ mmdebstrap --quiet --variant=minbase \
 install -D --target-directory="$tree/srv/game" "$build/launcher/launcher" \
   "$build/demo-server/server.jar" "$build/demo-server/server.properties"
 install -D --target-directory="$tree$stand_in_dir" "$build/tests/fake-bin/java"
+# The shipped unit's user, as the README tells an operator to make it; it
+# owns the server's folder.
+chroot "$tree" useradd --system --home-dir /srv/game --shell /usr/sbin/nologin launcher
+chown -R "$(chroot "$tree" id -u launcher):$(chroot "$tree" id -g launcher)" "$tree/srv/game"
+
+step "Debian package of the native build's launcher (scripts/make-deb.sh)"
+# The licences are the release stage's to check; this package is for the
+# service checks.
+echo "Integration build; see the release's THIRD-PARTY-NOTICES." >"$scratch/THIRD-PARTY-NOTICES"
+SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s) scripts/make-deb.sh \
+  "$build/launcher/launcher" "$(<VERSION)" "Integration <integration@example.invalid>" "" \
+  "$scratch/THIRD-PARTY-NOTICES" "$scratch/deb" "$scratch/launcher.deb" >/dev/null
 
 step "systemd (systemd-nspawn --boot), ${unit_source#"$repo/"}"
 boot_nspawn
 systemd_checks
+step "the package under systemd: launcher@demo"
+package_checks "$scratch/launcher.deb"
 stop_nspawn
 
 step "container engine (dockerd)"

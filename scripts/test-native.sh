@@ -3,4 +3,5 @@
 # the workflow preset "native" (configure, build, test in build/native).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-packages.sh cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
 cmake --workflow --preset native

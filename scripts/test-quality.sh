@@ -10,12 +10,15 @@
 #   4. tidy: the program's targets, native and for Windows, compiled with clang-tidy
 #      (CMAKE_CXX_CLANG_TIDY) and the checks of .clang-tidy;
 #   5. clang-format: every C++ source as .clang-format lays it out.
-# All with clang; run-tests.sh installs it (clang, clang-tidy, clang-format,
-# libclang-rt-14-dev, llvm).
+# All with clang; installed below when missing (clang, clang-tidy,
+# clang-format, libclang-rt-14-dev, llvm).
 #
 #   FUZZ_SECONDS=30   how long each fuzz target runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-packages.sh cmake make libgtest-dev javac=default-jdk-headless git \
+  clang++=clang clang-tidy=clang-tidy clang-format=clang-format libclang-rt-14-dev \
+  llvm-symbolizer=llvm
 fuzz_seconds=${FUZZ_SECONDS:-30}
 started=$SECONDS
 

@@ -5,6 +5,10 @@
 # checked (tests/release/check_release.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Both compilers, the packaging and checking tools, and Debian's Python
+# with pefile for the image checks.
+scripts/install-packages.sh cmake make g++ g++-mingw-w64-i686-posix git python3 python3-pefile \
+  readelf=binutils xz-utils help2man lintian
 started=$SECONDS
 
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/launcher-release-test.XXXXXX")
@@ -44,10 +48,22 @@ else
 fi
 (cd "$first/dist" && sha256sum --check --strict SHA256SUMS) || failed=1
 
-version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' \
-  "$first/build/release-linux/launcher/version.h")
+version=$(<VERSION)
 /usr/bin/python3 tests/release/check_release.py --dist "$first/dist" --source "$first" \
   --version "$version" --epoch "$epoch" || failed=1
+
+# Every lintian tag fails, down to the pedantic ones, unless the package
+# overrides it with its reason (usr/share/lintian/overrides/launcher).
+echo "test-release: lintian -I -E --pedantic (O: an overridden tag, N: the reason)"
+package=$first/dist/launcher_${version}_amd64.deb
+# With --show-overrides lintian counts the overridden tags as found, so the
+# verdict comes from a run without it.
+lintian -I -E --pedantic --show-overrides "$package" 2>&1 | grep -v 'running with root privileges' |
+  sed 's/^/  /' || true
+if ! lintian -I -E --pedantic --fail-on error,warning,info,pedantic "$package" >/dev/null 2>&1; then
+  echo "test-release: lintian reports tags that are not overridden" >&2
+  failed=1
+fi
 
 ((failed == 0)) || { echo "test-release: failed" >&2; exit 1; }
 echo "test-release: passed in $((SECONDS - started)) s"

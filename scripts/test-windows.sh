@@ -7,6 +7,11 @@
 # runs the rest.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# The 32-bit wine (wine32:i386) runs the 32-bit executable; it needs the
+# i386 architecture in dpkg. googletest's sources are built for Windows.
+dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
+scripts/install-packages.sh cmake make g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix \
+  googletest wine64 wine32:i386 locales python3 python3-pefile
 started=$SECONDS
 
 # The presets build with warnings as errors.
@@ -17,7 +22,7 @@ done
 
 # pefile comes from Debian's python3-pefile, for Debian's own Python.
 python=/usr/bin/python3
-version=$(sed -n 's/^#define LAUNCHER_VERSION "\(.*\)"$/\1/p' build/windows-x86/launcher/version.h)
+version=$(<VERSION)
 "$python" tests/windows/check_image.py --machine x86 --file-version "$version" \
   build/windows-x86/launcher/launcher.exe
 "$python" tests/windows/check_image.py --machine x64 --file-version "$version" \

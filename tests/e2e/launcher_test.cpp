@@ -289,14 +289,28 @@ TEST(Launcher, HelpAndVersionDoNotStartTheServer) {
     const auto help = test::run(launcher_options(folder, {"--help"}));
     EXPECT_EQ(help.status, 0);
     EXPECT_EQ(help.out.rfind("Usage: launcher", 0), 0u) << help.out;
+    const auto short_help = test::run(launcher_options(folder, {"-h"}));
+    EXPECT_EQ(short_help.status, 0);
+    EXPECT_EQ(short_help.out, help.out);
     const auto version = test::run(launcher_options(folder, {"--version"}));
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, std::string("launcher ") + EXPECTED_VERSION + "\n");
+    EXPECT_EQ(
+        version.out.rfind(std::string("launcher ") + EXPECTED_VERSION + "\nCopyright (c) ", 0), 0u)
+        << version.out;
+    EXPECT_NE(version.out.find("\nMIT License"), std::string::npos) << version.out;
     EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+}
 
-    // Anywhere else they are ordinary arguments, and without "+" ignored.
-    const auto run = test::run(launcher_options(folder, {"--help", "+x"}));
-    EXPECT_EQ(run.out, startup_line + "java -Xmx2048m -jar server.jar +x \n");
+TEST(Launcher, EachIgnoredArgumentIsNamedOnStandardError) {
+    ScratchDirectory folder;
+    const auto run = test::run(
+        launcher_options(folder, {"--help", "-v", "+x", "+name", "two words", "help"}));
+    EXPECT_EQ(run.out, startup_line + "java -Xmx2048m -jar server.jar +x '+name=two words' \n");
+    EXPECT_EQ(run.err,
+              "launcher: ignoring '--help': server arguments contain '+'\n"
+              "launcher: ignoring '-v': server arguments contain '+'\n"
+              "launcher: ignoring 'help': server arguments contain '+'\n");
+    EXPECT_EQ(run.status, 0);
 }
 
 }  // namespace

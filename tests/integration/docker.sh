@@ -104,12 +104,32 @@ orphan_reaped() {
   has_line "$scratch/$1.running.log" 'orphan reaped'
 }
 
+# The user the image runs as, which owns the server's folder.
+image_user=10000:10000
+
+# The real uid and gid of the container's process 1, as "uid:gid".
+process_1_user() {
+  local pid
+  pid=$("${docker[@]}" inspect --format='{{.State.Pid}}' "$1") &&
+    awk '/^Uid:/ { uid = $2 } /^Gid:/ { gid = $2 } END { print uid ":" gid }' "/proc/$pid/status"
+}
+runs_as_image_user() { [[ $(process_1_user "$1") == "$image_user" ]]; }
+
 docker_checks() {
-  start_image docker-demo '^Ready$'
+  # An operator's own server folder, owned by the image's user, bind-mounted.
+  local folder=$scratch/game-folder
+  mkdir -p "$folder"
+  cp "$build/demo-server/server.jar" "$build/demo-server/server.properties" "$folder/"
+  chown -R "$image_user" "$folder"
+  start_image docker-demo '^Ready$' --volume="$folder:/srv/game"
+  check "container: the launcher runs as $image_user, not root" runs_as_image_user docker-demo
+  runs_as_image_user docker-demo || echo "integration: process 1 runs as $(process_1_user docker-demo)" >&2
   stop_image docker-demo
   check "container: the demo server's start-up, output and save lines" \
     lines_in_order "$scratch/docker-demo.log" "${demo_server_lines[@]}"
   check "container: docker stop ends the container with 143" exit_code_is docker-demo 143
+  check "container: the save is in the host's folder after the container is removed" \
+    test -s "$folder/world.sav"
 
   start_image docker-stand-in '^ready$' "${stand_in[@]}" --env='FAKE_JAVA=orphan;signals:500;raise:15'
   check "container: the launcher is process 1" launcher_is_process_1 docker-stand-in

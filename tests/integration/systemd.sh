@@ -156,3 +156,78 @@ systemd_checks() {
     stopped_cleanly_within unit-daemon 20
   stopped_cleanly_within unit-daemon 20 || show_file "unit state" "$scratch/unit-daemon.status"
 }
+
+# The Debian package as an operator installs it: apt install, the demo server
+# copied into /var/lib/launcher/demo, systemctl enable --now launcher@demo.
+package_unit=launcher@demo.service
+package_folder=/var/lib/launcher/demo
+
+package_journal() { in_container journalctl --no-pager --output=cat --unit="$package_unit"; }
+package_journal_count() { package_journal | grep -cxE -- "$1" || true; }
+package_user_exists() { in_container id -u launcher >/dev/null; }
+package_show() { in_container systemctl show --property="$1" --value "$package_unit"; }
+
+# "name uid" of each launcher and java process in the container (the tree
+# has no procps).
+container_processes() {
+  in_container sh -c 'cat /proc/[0-9]*/status 2>/dev/null' |
+    awk '/^Name:/ { name = $2 } /^Uid:/ && (name == "launcher" || name == "java") { print name, $2 }'
+}
+
+runs_as_package_user() {
+  local uid found
+  uid=$(in_container id -u launcher) && found=$(container_processes | sort -u | tr '\n' ' ') &&
+    [[ $found == "java $uid launcher $uid " ]]
+}
+
+# systemd-analyze security's overall exposure of the unit, a number.
+package_exposure() {
+  in_container systemd-analyze security --no-pager "$package_unit" 2>/dev/null |
+    sed -n 's/^→ Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p'
+}
+exposure_at_most() { awk -v e="$(package_exposure)" -v limit="$1" 'BEGIN { exit !(e != "" && e <= limit) }'; }
+
+readies_at_least() { (($(package_journal_count '^Ready$') >= $1)); }
+restarted_and_ready() { [[ $(package_show NRestarts) == 1 ]] && readies_at_least 2; }
+
+package_stopped_and_saved() {
+  [[ $(package_show ActiveState) == inactive && $(package_show Result) == success ]] &&
+    package_journal | grep -qxF "World saved" && test -s "$tree$package_folder/world.sav"
+}
+
+package_checks() {
+  local deb=$1
+  # Not in /tmp: the booted system has a tmpfs there.
+  cp "$deb" "$tree/root/launcher.deb"
+  # No network in the container: the JRE the package recommends is there.
+  if ! in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/launcher.deb \
+    >"$scratch/package-install.log" 2>&1; then
+    fail "package: apt-get install ./launcher_*.deb"
+    show_file "apt-get install" "$scratch/package-install.log"
+    return
+  fi
+  pass "package: apt-get install ./launcher_*.deb"
+  check "package: the system user launcher exists" package_user_exists
+  mkdir -p "$tree$package_folder"
+  cp "$build/demo-server/server.jar" "$build/demo-server/server.properties" "$tree$package_folder/"
+  in_container systemctl enable --now --quiet "$package_unit"
+  wait_until 60 readies_at_least 1 || echo "integration: $package_unit: no \"Ready\" in 60 s" >&2
+  check "package: launcher@demo runs the server as the user launcher" runs_as_package_user
+  runs_as_package_user || echo "integration: the unit's processes (name uid): $(container_processes)" >&2
+  echo "integration: systemd-analyze security $package_unit: $(package_exposure)"
+  check "package: systemd-analyze security rates the unit 2.0 or better" exposure_at_most 2.0
+
+  # A crash: the JVM killed with SIGSEGV; Restart=on-failure brings it back.
+  # shellcheck disable=SC2016 # expanded by the container's shell
+  in_container sh -c 'for p in /proc/[0-9]*; do
+    [ "$(cat "$p/comm" 2>/dev/null)" = java ] && kill -SEGV "${p#/proc/}"; done; true'
+  wait_until 90 restarted_and_ready || true
+  check "package: after kill -SEGV of the JVM the unit restarts the server once" restarted_and_ready
+
+  in_container systemctl stop "$package_unit"
+  wait_until 10 package_stopped_and_saved || true
+  package_journal >"$scratch/package.journal"
+  check "package: systemctl stop saves the world and ends the unit with success" \
+    package_stopped_and_saved
+  package_stopped_and_saved || show_file "journal" "$scratch/package.journal"
+}

@@ -6,18 +6,22 @@ sources it was made from:
 
   SHA256SUMS        names the three files, with their digests;
   Linux archive     one top folder, the files and modes it must have, owner 0,
-                    the commit's time; the launcher static, stripped, and
-                    answering --version with V;
+                    the commit's time; the launcher static, position-
+                    independent, stripped, and answering --version with V
+                    and LICENSE's copyright line; the third-party notices;
   Windows zip       the same for its files; launcher.exe a 32-bit console
                     image without debug sections or time stamp, with its
                     resources (tests/windows/check_image.py);
-  Debian package    its fields, its file list and owners, and the files in it;
+  Debian package    its fields (Built-Using as this machine's runtimes), its
+                    file list, owners and times, and the files in it;
   LICENSE           MIT, in the name the version record carries;
   README            shows the systemd unit and the Dockerfile that ship.
 
 Prints every deviation and a closing count; exits with 1 on any deviation."""
 import argparse
+import gzip
 import hashlib
+import io
 import os
 import re
 import subprocess
@@ -67,7 +71,24 @@ def check_sums(checks, dist, names):
                   {name: sha256(read(os.path.join(dist, name))) for name in names})
 
 
-def check_elf(checks, path, version):
+def copyright_line(source):
+    """LICENSE's copyright line, which --version repeats."""
+    return next(line for line in read(os.path.join(source, "LICENSE")).splitlines()
+                if line.startswith(b"Copyright (c) "))
+
+
+def check_notices(checks, where, text):
+    """The third-party notices name each runtime's source package and carry
+    the license texts."""
+    for needed in (b"glibc ", b"gcc-12 ", b"gcc-mingw-w64 ", b"mingw-w64 ",
+                   b"GNU LESSER GENERAL PUBLIC LICENSE", b"Version 2.1, February 1999",
+                   b"GNU GENERAL PUBLIC LICENSE", b"Version 3, 29 June 2007",
+                   b"GCC RUNTIME LIBRARY EXCEPTION", b"winpthreads"):
+        checks.expect_true(f"{where} THIRD-PARTY-NOTICES holds {needed.decode()!r}",
+                           needed in text)
+
+
+def check_elf(checks, path, version, source):
     headers = subprocess.run(["readelf", "--file-header", "--program-headers", "--sections",
                               "--wide", path], capture_output=True, text=True, check=True).stdout
     checks.expect_true("Linux launcher is a 64-bit x86-64 executable",
@@ -75,22 +96,28 @@ def check_elf(checks, path, version):
                        and re.search(r"Machine:\s+Advanced Micro Devices X86-64", headers))
     checks.expect("Linux launcher program interpreter (none when static)",
                   re.findall(r"^\s*INTERP\b", headers, re.MULTILINE), [])
-    checks.expect("Linux launcher dynamic section (none when static)",
-                  re.findall(r"^\s*DYNAMIC\b", headers, re.MULTILINE), [])
+    # -static-pie: position-independent, relocating itself, needing no library.
+    checks.expect_true("Linux launcher is position-independent (ELF type DYN)",
+                       re.search(r"Type:\s+DYN ", headers))
+    dynamic = subprocess.run(["readelf", "--dynamic", "--wide", path], capture_output=True,
+                             text=True, check=True).stdout
+    checks.expect("Linux launcher needed libraries (none when static)",
+                  re.findall(r"\(NEEDED\)", dynamic), [])
     sections = re.findall(r"^\s*\[\s*\d+\]\s+(\S+)", headers, re.MULTILINE)
     checks.expect_true("Linux launcher section list read", ".text" in sections)
     checks.expect("Linux launcher symbol and debug sections (none when stripped)",
                   [name for name in sections if name in (".symtab", ".strtab")
                    or name.startswith((".debug", ".zdebug"))], [])
     answer = subprocess.run([path, "--version"], capture_output=True, timeout=30)
-    checks.expect("Linux launcher --version (status, output)", (answer.returncode, answer.stdout),
-                  (0, f"launcher {version}\n".encode()))
+    checks.expect("Linux launcher --version (status, first two lines)",
+                  (answer.returncode, answer.stdout.splitlines()[:2]),
+                  (0, [f"launcher {version}".encode(), copyright_line(source)]))
 
 
 def check_tar(checks, dist, source, version, epoch, scratch):
     top = f"launcher-{version}-linux-x86_64"
     files = {"launcher": 0o755, "README.md": 0o644, "LICENSE": 0o644,
-             "launcher.service": 0o644, "Dockerfile": 0o644}
+             "THIRD-PARTY-NOTICES": 0o644, "launcher.service": 0o644, "Dockerfile": 0o644}
     path = os.path.join(dist, top + ".tar.gz")
     # The gzip header (RFC 1952): no file name (flag bit 3) and no time.
     header = read(path)[:10]
@@ -116,7 +143,8 @@ def check_tar(checks, dist, source, version, epoch, scratch):
     with open(launcher, "wb") as file:
         file.write(contents.get("launcher", b""))
     os.chmod(launcher, 0o755)
-    check_elf(checks, launcher, version)
+    check_elf(checks, launcher, version, source)
+    check_notices(checks, "Linux archive", contents.get("THIRD-PARTY-NOTICES", b""))
     return contents.get("launcher", b"")
 
 
@@ -132,7 +160,8 @@ def version_strings(pe):
 
 def check_zip(checks, dist, source, version, epoch):
     top = f"launcher-{version}-windows-x86"
-    modes = {"launcher.exe": 0o755, "README.md": 0o644, "LICENSE": 0o644}
+    modes = {"launcher.exe": 0o755, "README.md": 0o644, "LICENSE": 0o644,
+             "THIRD-PARTY-NOTICES": 0o644}
     # Zip times count seconds in steps of two.
     date_time = time.gmtime(epoch)[:5] + (time.gmtime(epoch)[5] // 2 * 2,)
     with zipfile.ZipFile(os.path.join(dist, top + ".zip")) as archive:
@@ -150,6 +179,7 @@ def check_zip(checks, dist, source, version, epoch):
     for name in ("README.md", "LICENSE"):
         checks.expect_true(f"Windows zip {name} is the source's",
                            contents.get(name) == read(os.path.join(source, name)))
+    check_notices(checks, "Windows zip", contents.get("THIRD-PARTY-NOTICES", b""))
     image = contents.get("launcher.exe", b"")
     checks.expect_true("Windows zip holds launcher.exe", image)
     if not image:
@@ -167,7 +197,7 @@ def dpkg_deb(*arguments):
     return subprocess.run(["dpkg-deb", *arguments], capture_output=True, check=True).stdout
 
 
-def check_deb(checks, dist, source, version, scratch, linux_launcher, maker):
+def check_deb(checks, dist, source, version, epoch, scratch, linux_launcher, maker):
     package = os.path.join(dist, f"launcher_{version}_amd64.deb")
     control = dpkg_deb("--field", package).decode()
     fields = dict(re.findall(r"^([A-Za-z-]+): ?(.*)$", control, re.MULTILINE))
@@ -177,8 +207,17 @@ def check_deb(checks, dist, source, version, scratch, linux_launcher, maker):
     checks.expect_true(f"package maintainer is {maker} with an address: {fields.get('Maintainer')!r}",
                        re.fullmatch(re.escape(maker) + r" <[^@\s<>]+@[^@\s<>]+>",
                                     fields.get("Maintainer", "")))
-    checks.expect("package relations (none: static)",
-                  sorted(set(fields) & {"Depends", "Pre-Depends", "Recommends", "Conflicts"}), [])
+    checks.expect("package relations",
+                  {name: fields.get(name) for name in
+                   ("Depends", "Pre-Depends", "Recommends", "Conflicts", "Section")},
+                  {"Depends": None, "Pre-Depends": None, "Conflicts": None, "Section": "utils",
+                   "Recommends": "default-jre-headless | java-runtime-headless"})
+    # The static runtimes' source packages, as this machine has them.
+    expected_built_using = ", ".join(
+        subprocess.run(["dpkg-query", "-W", "-f=${source:Package} (= ${source:Version})", name],
+                       capture_output=True, text=True, check=True).stdout
+        for name in ("libc6-dev", "libstdc++-12-dev"))
+    checks.expect("package Built-Using", fields.get("Built-Using"), expected_built_using)
     checks.expect_true("package installed size is a number of KiB",
                        fields.get("Installed-Size", "").isdigit())
     description = re.search(r"^Description: (.+)\n((?: .*\n)+)", control, re.MULTILINE)
@@ -188,14 +227,18 @@ def check_deb(checks, dist, source, version, scratch, linux_launcher, maker):
     entries = [line.split(None, 5) for line in listing]
     names = [entry[5].split(" -> ")[0] for entry in entries if len(entry) == 6]
     doc = "./usr/share/doc/launcher/"
-    checks.expect("package files", names, [
-        "./", "./usr/", "./usr/bin/", "./usr/bin/launcher", "./usr/share/", "./usr/share/doc/",
-        doc, doc + "LICENSE", doc + "README.md", doc + "copyright", doc + "examples/",
-        doc + "examples/launcher.service"])
+    checks.expect("package files", [name for name in names if not name.endswith("/")], [
+        "./lib/systemd/system/launcher@.service", "./usr/bin/launcher",
+        "./usr/lib/sysusers.d/launcher.conf", doc + "README.md.gz",
+        doc + "THIRD-PARTY-NOTICES.gz", doc + "changelog.gz", doc + "copyright",
+        doc + "examples/launcher.service", "./usr/share/lintian/overrides/launcher",
+        "./usr/share/man/man1/launcher.1.gz"])
     checks.expect("package file owners", sorted({entry[1] for entry in entries}), ["root/root"])
     checks.expect("package /usr/bin/launcher mode",
                   [entry[0] for entry in entries if entry[5] == "./usr/bin/launcher"],
                   ["-rwxr-xr-x"])
+    with tarfile.open(fileobj=io.BytesIO(dpkg_deb("--fsys-tarfile", package))) as data:
+        checks.expect("package file times", sorted({member.mtime for member in data}), [epoch])
 
     root = os.path.join(scratch, "deb")
     dpkg_deb("--extract", package, root)
@@ -203,13 +246,29 @@ def check_deb(checks, dist, source, version, scratch, linux_launcher, maker):
     checks.expect_true("package /usr/bin/launcher is the Linux archive's launcher",
                        linux_launcher and read(os.path.join(root, "usr/bin/launcher"))
                        == linux_launcher)
-    for name, path in (("README.md", "README.md"), ("LICENSE", "LICENSE"),
+    for name, path in (("README.md.gz", "README.md"),
+                       ("../../../../lib/systemd/system/launcher@.service",
+                        "contrib/debian/launcher@.service"),
                        ("examples/launcher.service", "contrib/launcher.service")):
+        data = read(os.path.join(installed, name))
         checks.expect_true(f"package {name} is {path}",
-                           read(os.path.join(installed, name)) == read(os.path.join(source, path)))
+                           (gzip.decompress(data) if name.endswith(".gz") else data)
+                           == read(os.path.join(source, path)))
+    check_notices(checks, "package",
+                  gzip.decompress(read(os.path.join(installed, "THIRD-PARTY-NOTICES.gz"))))
+    copyright_text = read(os.path.join(installed, "copyright")).decode()
+    checks.expect("package copyright is machine-readable (DEP-5)", copyright_text.splitlines()[0],
+                  "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/")
+    license_lines = [line for line in read(os.path.join(source, "LICENSE")).decode().splitlines()[2:]
+                     if line]
     checks.expect_true("package copyright holds the license",
-                       read(os.path.join(source, "LICENSE")) in
-                       read(os.path.join(installed, "copyright")))
+                       all(f" {line}\n" in copyright_text for line in license_lines))
+    changelog = gzip.decompress(read(os.path.join(installed, "changelog.gz"))).decode()
+    checks.expect("package changelog's first line", changelog.splitlines()[0],
+                  f"launcher ({version}) unstable; urgency=medium")
+    manual = gzip.decompress(read(os.path.join(root, "usr/share/man/man1/launcher.1.gz")))
+    checks.expect_true("package manual page shows --help's options",
+                       b"\\-\\-version" in manual and b"server.properties" in manual)
 
 
 def check_license(checks, source, company):
@@ -237,9 +296,10 @@ def readme_blocks(readme, language):
 
 def check_readme_shows_what_ships(checks, source):
     readme = read(os.path.join(source, "README.md")).decode()
-    for language, path in (("ini", "contrib/launcher.service"), ("dockerfile", "contrib/Dockerfile")):
-        checks.expect(f"README's {language} block is {path}", readme_blocks(readme, language),
-                      [read(os.path.join(source, path)).decode()])
+    for language, paths in (("ini", ["contrib/debian/launcher@.service", "contrib/launcher.service"]),
+                            ("dockerfile", ["contrib/Dockerfile"])):
+        checks.expect(f"README's {language} blocks are {paths}", readme_blocks(readme, language),
+                      [read(os.path.join(source, path)).decode() for path in paths])
 
 
 def main():
@@ -274,7 +334,7 @@ def main():
         maker = check_license(checks, options.source, company)
         check_readme_shows_what_ships(checks, options.source)
         try:
-            check_deb(checks, options.dist, options.source, options.version, scratch,
+            check_deb(checks, options.dist, options.source, options.version, options.epoch, scratch,
                       results[1], maker)
         except (OSError, subprocess.SubprocessError) as error:
             checks.failed.append(f"{error.__class__.__name__}: {error}")

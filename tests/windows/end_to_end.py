@@ -201,7 +201,13 @@ class StartUp(unittest.TestCase):
     def test_version(self):
         run = run_launcher(["--version"])
         run.assert_status(self, 0)
-        self.assertEqual(run.stdout, b"launcher 1.0.0.0\r\n")
+        lines = run.stdout.split(b"\r\n")
+        with open(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..",
+                               "VERSION"), "rb") as file:
+            version = file.read().strip()
+        self.assertEqual(lines[0], b"launcher " + version, run.stdout)
+        self.assertTrue(lines[1].startswith(b"Copyright (c) "), run.stdout)
+        self.assertTrue(lines[2].startswith(b"MIT License"), run.stdout)
         self.assertIsNone(run.record)
 
     def test_only_standard_handles_are_inherited(self):
