@@ -16,7 +16,7 @@ packages=(cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
   python3 python3-pefile
   clang++=clang clang-tidy=clang-tidy clang-format=clang-format libclang-rt-14-dev
   llvm-symbolizer=llvm git readelf=binutils xz-utils
-  systemd-nspawn=systemd-container mmdebstrap dockerd=docker.io pgrep=procps)
+  systemd-nspawn=systemd-container mmdebstrap dockerd=docker.io pgrep=procps tmux)
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
 scripts/install-packages.sh "${packages[@]}"
 
