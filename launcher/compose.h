@@ -10,6 +10,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace launcher {
@@ -25,6 +26,8 @@ struct ServerCommand {
     // The settings file exists but is not a regular file (a FIFO, a device,
     // a socket): it was not read.
     bool settings_not_regular = false;
+    // The settings file exists but cannot be opened: the system's reason.
+    std::error_code settings_unreadable;
     std::vector<std::string> jvm_options;
     std::vector<std::string> server_arguments;
     std::string text;
@@ -41,9 +44,9 @@ bool exists_but_not_regular(const std::filesystem::path& path);
 
 // Applies every line of a settings stream that contains "server_memory"
 // anywhere: the value is what follows the first "=" (the whole line when it
-// has none), read by the C `atoi` rule, saturating beyond the range of int. The last such line wins; without one,
-// `current` is returned unchanged. The stream is read in pieces of a fixed
-// size: however long its lines, only one piece is held at a time.
+// has none), read by the C `atoi` rule, saturating beyond the range of int. The last such line
+// wins; without one, `current` is returned unchanged. The stream is read in pieces of a fixed size:
+// however long its lines, only one piece is held at a time.
 int read_server_memory(std::istream& settings, int current);
 
 // The same for the settings file at `path`; a file that cannot be opened, or

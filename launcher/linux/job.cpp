@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -77,15 +78,16 @@ bool job_still_runs(const Job& job) {
     });
 }
 
-ServerEnd server_end_of(int wait_status) {
+ServerEnd server_end_of(int wait_status, std::string_view search_path) {
     if (WIFSIGNALED(wait_status)) {
         const int number = WTERMSIG(wait_status);
         const char* abbreviation = sigabbrev_np(number);
         return {ServerEnd::How::signalled, number, abbreviation != nullptr ? abbreviation : ""};
     }
     const int code = WEXITSTATUS(wait_status);
-    // The shell's own statuses for a command it could not run.
-    if (code == 127) {
+    // The shell's own statuses for a command it could not run; 127 is also
+    // a java whose interpreter is missing, or the server's own code.
+    if (code == 127 && !java_on_path(search_path)) {
         return {ServerEnd::How::java_not_found, code, {}};
     }
     if (code == 126) {
@@ -202,8 +204,18 @@ bool watch_job(Job& job) {
     return false;
 }
 
-void signal_job(const Job& job, int number) {
+void signal_job(const Job& job, int number, bool from_terminal) {
     if (job.ended.load()) {
+        return;
+    }
+    if (from_terminal) {
+        // The server is not collected while this thread passes signals on,
+        // so its id is still its own.
+        const pid_t server = job.server.load();
+        if (!job.collected && ::getpgid(server) != job.group && ::kill(server, number) != 0 &&
+            errno != ESRCH) {
+            report("cannot pass a signal on to the server", last_error());
+        }
         return;
     }
     // ESRCH: the job has just ended.
@@ -227,9 +239,28 @@ int wait_for_server(Job& job) {
         report(cannot_collect_status, last_error());
         return launcher_failure;
     }
-    const ServerEnd end = server_end_of(job.wait_status.load());
+    const ServerEnd end = server_end_of(job.wait_status.load(), job.search_path);
     explain_server_end(end);
     return exit_status(end);
+}
+
+bool java_on_path(std::string_view search_path) {
+    for (;;) {
+        const std::size_t colon = search_path.find(':');
+        const std::string_view folder = search_path.substr(0, colon);
+        // An empty entry is the current folder.
+        const std::string java = (folder.empty() ? std::string(".") : std::string(folder)) +
+                                 "/java";
+        struct stat status {};
+        if (::stat(java.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(java.c_str(), X_OK) == 0) {
+            return true;
+        }
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        search_path.remove_prefix(colon + 1);
+    }
 }
 
 void collect_ended_children() {

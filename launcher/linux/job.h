@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +52,7 @@ struct Job {
     std::atomic<bool> ended{false};   // `over` was written
     std::atomic<int> wait_status{0};  // the server's, set before `over`
     bool collected = false;           // the watcher thread's own
+    std::string search_path;          // PATH, as the shell searches it
 };
 
 // On the watcher thread, after a child changed state: collects the server
@@ -62,8 +64,13 @@ bool watch_job(Job& job);
 
 // Sends `number` to every process of the job that is left: the whole group
 // when the server has its own, or the launcher's descendants in its group
-// (the guard left out). Nothing once the job has ended.
-void signal_job(const Job& job, int number);
+// (the guard left out). Nothing once the job has ended. `from_terminal`: the
+// terminal signalled the launcher's group itself, so only a server that has
+// left that group (setsid) gets it.
+void signal_job(const Job& job, int number, bool from_terminal);
+
+// Whether a directory of `search_path` (PATH) holds an executable `java`.
+bool java_on_path(std::string_view search_path);
 
 // Waits until the watcher has collected the server and the job has ended;
 // returns the server's status, explaining on standard error an end that was

@@ -143,6 +143,10 @@ int run_server(const std::string& command_text) {
     Job job;
     job.launcher = ::getpid();
     job.shares_group = shares_group;
+    // Read before the watcher thread starts.
+    const char* search_path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    // Without PATH, the shell searches its own default.
+    job.search_path = search_path != nullptr ? search_path : "/usr/local/bin:/usr/bin:/bin";
     job.guard.store(guard.pid);
     SignalWatcher watcher;
     if (!set_up_runner(setup) || !start_watching(watcher, shares_group, setup, job)) {
@@ -161,7 +165,8 @@ int run_server(const std::string& command_text) {
     }
     job.group = shares_group ? ::getpgrp() : server.pid;
     job.server.store(server.pid);
-    watcher.forward_to([&job](int number) { signal_job(job, number); });
+    watcher.forward_to(
+        [&job](int number, bool from_terminal) { signal_job(job, number, from_terminal); });
     watcher.check_children();  // in case the server ended before it was known
 
     relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());

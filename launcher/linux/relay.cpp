@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "descriptor.h"
@@ -69,8 +70,9 @@ Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
     }
 }
 
-// The same with read(2) and write(2), for outputs that splice cannot take,
-// and for dropping the output once `to` has failed (`to` < 0).
+// The same with read(2) and write(2), for outputs that splice cannot take
+// and after a failed write; `moved` is what was read, also when it could not
+// be written.
 Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
     for (;;) {
         const ssize_t got = ::read(from, buffer.data(), buffer.size());
@@ -83,15 +85,12 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
             }
             return Step::read_failed;
         }
-        if (to >= 0) {
-            const std::error_code error = write_all(to,
-                                                    {buffer.data(), static_cast<std::size_t>(got)});
-            if (error) {
-                errno = error.value();
-                return Step::write_failed;
-            }
-        }
         moved = static_cast<std::size_t>(got);
+        const std::error_code error = write_all(to, {buffer.data(), moved});
+        if (error) {
+            errno = error.value();
+            return Step::write_failed;
+        }
         return Step::moved;
     }
 }
@@ -114,6 +113,15 @@ public:
         moved += now;
         switch (result) {
         case Step::moved:
+            if (failing) {
+                if (lost_since_failure != 0) {
+                    report("standard output takes the server's output again; " +
+                           std::to_string(lost_since_failure) + " bytes of it were lost");
+                }
+                lost_since_failure = 0;
+                failing = false;
+                splicing = true;
+            }
             return true;
         case Step::cannot_splice:
             splicing = false;
@@ -124,8 +132,14 @@ public:
             report(cannot_read_output, last_error());
             return false;
         case Step::write_failed:
-            report(cannot_write_output, last_error());
-            to = -1;
+            // Each later piece is tried again (a disk that was full may have
+            // room again); what cannot be written is read and counted, so
+            // that the server never blocks on a full pipe.
+            if (!failing) {
+                report(cannot_write_output, last_error());
+                failing = true;
+            }
+            lost_since_failure += now;
             splicing = false;
             return true;
         }
@@ -149,8 +163,10 @@ public:
 
 private:
     int from = -1;
-    int to = -1;  // -1 once it has failed: the rest is dropped
+    int to = -1;
     bool splicing = true;
+    bool failing = false;  // the last write failed
+    std::size_t lost_since_failure = 0;
     std::vector<char> buffer;  // once splice is out
 };
 

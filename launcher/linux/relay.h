@@ -22,9 +22,11 @@ void enlarge_pipe(int pipe_end);
 // Copies everything from `from` to `to`, each piece as soon as it arrives,
 // until `from` ends or `stop` (an eventfd or pipe; -1 for none) becomes
 // readable. After a stop, what `from` holds at that moment is still copied,
-// and nothing more. When `to` fails, the failure is reported once on standard
-// error and the rest is read and dropped, so that the writer never blocks on
-// a full pipe; a read error is reported and ends the relay.
+// and nothing more. When `to` fails, the failure is reported on standard
+// error, and each later piece is tried again; what cannot be written is read
+// and dropped, so that the writer never blocks on a full pipe, and one line
+// says how many bytes were lost once `to` takes the output again. A read
+// error is reported and ends the relay.
 void relay(int from, int to, int stop = -1);
 
 }  // namespace launcher::platform

@@ -140,8 +140,8 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
 void SignalWatcher::forward_to(Send send) {
     const std::lock_guard lock(mutex_);
     send_ = std::move(send);
-    for (const int number : held_) {
-        send_(number);
+    for (const auto& [number, from_terminal] : held_) {
+        send_(number, from_terminal);
     }
     held_.clear();
 }
@@ -260,21 +260,23 @@ void SignalWatcher::handle(int number, int code, pid_t sender) {
         last_hang_up_ = now;
     } else if (shares_process_group_ && from_terminal) {
         // From the terminal (Ctrl-C, Ctrl-\): it signals its whole
-        // foreground group, the server's job included.
+        // foreground group, the server's job included, unless the server
+        // has left it.
+        forward(number, true);
         return;
     }
-    forward(number);
+    forward(number, false);
 }
 
-void SignalWatcher::forward(int number) {
+void SignalWatcher::forward(int number, bool from_terminal) {
     const std::lock_guard lock(mutex_);
     if (!send_) {
         // Taken while the server was being started: it gets it once it
         // exists.
-        held_.push_back(number);
+        held_.emplace_back(number, from_terminal);
         return;
     }
-    send_(number);
+    send_(number, from_terminal);
 }
 
 }  // namespace launcher::platform

@@ -58,10 +58,11 @@ public:
     // their default action in the server before it executes.
     const sigset_t& to_reset_in_server() const { return reset_in_server_; }
 
-    // From now on, a signal is passed on by `send` (to the server's job).
+    // From now on, a signal is passed on by `send` (to the server's job),
+    // told whether the terminal sent it to the launcher's group already.
     // What was taken since start() goes first. `send` runs on the watcher
     // thread, apart from that first call.
-    using Send = std::function<void(int)>;
+    using Send = std::function<void(int, bool)>;
     void forward_to(Send send);
     // Has the thread look at the launcher's children, as after a SIGCHLD.
     void check_children();
@@ -73,7 +74,7 @@ public:
 private:
     void watch();
     void handle(int number, int code, pid_t sender);
-    void forward(int number);
+    void forward(int number, bool from_terminal);
     void restore();
 
     bool shares_process_group_ = false;
@@ -93,8 +94,8 @@ private:
     bool hung_up_ = false;
 
     std::mutex mutex_;
-    Send send_;              // empty until the server is known
-    std::vector<int> held_;  // taken before the server existed
+    Send send_;                               // empty until the server is known
+    std::vector<std::pair<int, bool>> held_;  // taken before the server existed
 };
 
 }  // namespace launcher::platform

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "descriptor.h"
 #include "exit_status.h"
@@ -113,6 +114,15 @@ StartedServer start_server(const std::string& command_text, int output, int guar
     // exec replaces the shell by the runtime, so that the runtime itself is
     // the process that gets the signals and whose status is collected.
     const std::string script = "exec " + command_text;
+    // Linux takes at most 32 pages for one argument, its NUL included
+    // (MAX_ARG_STRLEN); execve would only say "Argument list too long".
+    const std::size_t argument_limit = std::size_t{32} * static_cast<std::size_t>(::getpagesize());
+    if (script.size() + 1 > argument_limit) {
+        report("the server command is " + std::to_string(script.size() + 1) +
+               " bytes long for the shell, which takes at most " + std::to_string(argument_limit) +
+               " in one argument; the server is not started");
+        return {0, launcher_failure};
+    }
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
 
     Pipe start_report;

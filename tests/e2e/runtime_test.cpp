@@ -560,3 +560,46 @@ TEST(Runtime, HangUpOfATmuxSessionIsNotCopied) {
     const std::string redirected = tally_of_run(" </dev/null >ready 2>&1");
     EXPECT_EQ(redirected.rfind("sig1=1 ", 0), 0u) << redirected;
 }
+
+// The launcher's words for a command the shell cannot take, and for a java
+// that is there but cannot run (its interpreter is missing): not "not found".
+TEST(Runtime, CommandTooLongAndBrokenJavaAreNamedAsTheyAre) {
+    ScratchDirectory folder;
+    const std::vector<std::string> many(50000, "+a");
+    auto options = launcher_options(folder, many);
+    auto result = test::run(options, 10s);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "launcher: the server command is 150037 bytes long for the shell, which "
+              "takes at most 131072 in one argument; the server is not started\n")
+        << result.err.substr(0, 300);
+    EXPECT_TRUE(result.out.empty() || result.out.starts_with(startup_line));
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
+
+    std::filesystem::create_directory(folder.file("bin"));
+    folder.write("bin/java", "#!/nonexistent/interpreter\n");
+    std::filesystem::permissions(folder.file("bin/java"), std::filesystem::perms::owner_all);
+    options = launcher_options(folder, {});
+    options.environment["PATH"] = folder.file("bin");  // no other java
+    result = test::run(options, 10s);
+    EXPECT_EQ(result.status, 127);
+    EXPECT_EQ(result.err.find("not found on PATH"), std::string::npos) << result.err;
+}
+
+// A settings file that is there but cannot be read is named; the default
+// applies and standard output is as without it.
+TEST_F(AsUser, UnreadableSettingsAreReported) {
+    ScratchDirectory folder;
+    std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
+    folder.write("server.properties", "server_memory=512\n");
+    std::filesystem::permissions(folder.file("server.properties"), std::filesystem::perms::none);
+    auto options = launcher_options(folder, {}, "exit:0");
+    const auto prefix = as_user(64001);
+    options.argv.insert(options.argv.begin(), prefix.begin(), prefix.end());
+    const auto result = test::run(options, 10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(
+        result.err,
+        "launcher: cannot read server.properties; server_memory is 2048: Permission denied\n");
+    EXPECT_EQ(result.out, startup_line + default_command);
+}
