@@ -69,7 +69,7 @@ namespace {
 
 std::error_code start_guard(Guard& guard, bool shares_group) {
     Pipe lifeline;
-    if (const std::error_code error = make_pipe(lifeline)) {
+    if (const std::error_code error = make_socket_pair(lifeline)) {
         return error;
     }
     const pid_t launcher = ::getpid();

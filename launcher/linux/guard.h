@@ -2,7 +2,7 @@
 // when the launcher dies, however it dies (even SIGKILL). The system's
 // parent-death signal reaches only a direct child, and once for each thread
 // of the launcher that ends; the guard instead sees the launcher's end as
-// the end of a pipe that only the launcher holds, and then sends SIGTERM
+// the end of a local socket that only the launcher holds, and then sends SIGTERM
 // once to every process of the job. Linux only.
 #pragma once
 

@@ -19,9 +19,6 @@ namespace launcher::platform {
 
 namespace {
 
-// The largest pipe that Linux grants without privileges by default
-// (/proc/sys/fs/pipe-max-size).
-constexpr int server_pipe_size = 1024 * 1024;
 // As much as one step moves at most: a pipe of that size, full.
 constexpr std::size_t most_per_step = std::size_t{1024} * 1024;
 
@@ -188,15 +185,6 @@ std::error_code write_all(int fd, std::string_view data) {
         return last_error();
     }
     return {};
-}
-
-void enlarge_pipe(int pipe_end) {
-    // A pipe larger than the default 64 KiB lets the server write on while
-    // the console takes its time, instead of stopping at every full pipe;
-    // the relay still passes each piece on as soon as it arrives. Linux
-    // refuses it once the user's pipes hold more than
-    // /proc/sys/fs/pipe-user-pages-soft; the default pipe then does.
-    (void)::fcntl(pipe_end, F_SETPIPE_SZ, server_pipe_size);
 }
 
 void relay(int from, int to, int stop) {

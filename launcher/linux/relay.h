@@ -1,6 +1,5 @@
 // Moving the server's output from its pipe to the launcher's standard output.
-// On Linux the bytes go with splice(2) where the output takes it, and the
-// pipe is enlarged with F_SETPIPE_SZ.
+// On Linux the bytes go with splice(2) where the output takes it.
 #pragma once
 
 #include <string_view>
@@ -13,11 +12,6 @@ namespace launcher::platform {
 // when the descriptor cannot take it (a closed pipe, a full disk, a file
 // size limit).
 std::error_code write_all(int fd, std::string_view data);
-
-// Asks for a larger pipe buffer on `pipe_end`, so that the server can write
-// on while the console takes its time. A refusal (the per-user pipe limit)
-// is not an error: the relay works with any pipe size.
-void enlarge_pipe(int pipe_end);
 
 // Copies everything from `from` to `to`, each piece as soon as it arrives,
 // until `from` ends or `stop` (an eventfd or pipe; -1 for none) becomes

@@ -28,8 +28,9 @@ std::atomic<int> record_end{-1};
 extern "C" void record_signal(int number, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
     const SignalRecord record{number, info->si_code, info->si_pid};
-    // One write of a few bytes to a pipe is atomic; a full pipe (thousands
-    // of signals unread) loses the record rather than block the handler.
+    // One write of a few bytes to the local socket is atomic; a full one
+    // (thousands of signals unread) loses the record rather than block the
+    // handler.
     (void)::write(record_end.load(), &record, sizeof record);
     errno = saved_errno;
 }
@@ -84,7 +85,7 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     on_child_ = std::move(on_child);
 
     Pipe records;
-    if (const std::error_code error = make_pipe(records, O_NONBLOCK)) {
+    if (const std::error_code error = make_socket_pair(records, SOCK_NONBLOCK)) {
         return error;
     }
     children_changed_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
