@@ -1,7 +1,6 @@
 #include "guard.h"
 
 #include <signal.h>
-#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -92,12 +91,12 @@ void dismiss_guard(Guard& guard) {
     if (guard.pid <= 0) {
         return;
     }
+    // Not waited for: SIGKILL ends it before it can run again, also when the
+    // lifeline ends with the launcher, and waiting for a process to be
+    // scheduled only to end would slow every launcher's end. Whoever
+    // collects the launcher's orphans collects it.
     if (::kill(guard.pid, SIGKILL) != 0) {
         report("cannot end the guard of the server's job", last_error());
-        return;
-    }
-    if (retry_on_eintr([&] { return ::waitpid(guard.pid, nullptr, 0); }) < 0) {
-        report("cannot collect the guard of the server's job", last_error());
     }
     guard.pid = 0;
 }

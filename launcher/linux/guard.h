@@ -34,8 +34,8 @@ struct Guard {
 // descriptor that a child must not hold (the guard keeps what it inherits).
 std::error_code start_guard(Guard& guard, bool shares_group);
 
-// Ends the guard without its stopping anything (the job has ended) and
-// collects it.
+// Ends the guard (SIGKILL) without its stopping anything: the job has ended.
+// It is not waited for; the launcher's own reaper collects it.
 void dismiss_guard(Guard& guard);
 
 }  // namespace launcher::platform
