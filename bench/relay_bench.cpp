@@ -18,6 +18,7 @@
 // The exit status is non-zero only when a run itself failed (a non-zero
 // status, a lost line); the ratios are for people to read.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -36,6 +37,9 @@
 
 #include "child_process.h"
 #include "processes.h"
+#include "relay.h"
+
+extern char** environ;
 
 namespace {
 
@@ -56,7 +60,11 @@ struct Settings {
     int throughput_pairs = 9;
     int latency_samples = 300;
     int startup_pairs = 300;
-    std::string only;  // one part alone: throughput, latency or startup
+    int idle_processes = 2000;  // the crowd on the host for the start-up runs
+    long pipe_bytes = 32L * 1024 * 1024;
+    int stop_samples = 100;
+    std::string old_launcher;  // an earlier build, started side by side
+    std::string only;          // one part alone: throughput, latency, startup, pipes or stop
 };
 
 // The environment of every run: the stand-in runtime first on PATH, and
@@ -331,6 +339,38 @@ long peak_rss_while_running(const Command& command, const std::vector<std::strin
     return peak;
 }
 
+// `count` idle processes on the host while it lives: forked children that
+// wait until it ends them.
+class IdleCrowd {
+public:
+    explicit IdleCrowd(int count) {
+        for (int i = 0; i < count; ++i) {
+            const pid_t pid = ::fork();
+            if (pid < 0) {
+                fail("fork of an idle process");
+            }
+            if (pid == 0) {
+                ::pause();
+                ::_exit(0);
+            }
+            pids_.push_back(pid);
+        }
+    }
+    IdleCrowd(const IdleCrowd&) = delete;
+    IdleCrowd& operator=(const IdleCrowd&) = delete;
+    ~IdleCrowd() {
+        for (const pid_t pid : pids_) {
+            ::kill(pid, SIGKILL);
+        }
+        for (const pid_t pid : pids_) {
+            ::waitpid(pid, nullptr, 0);
+        }
+    }
+
+private:
+    std::vector<pid_t> pids_;
+};
+
 void startup(const Settings& s) {
     const auto env = environment(s.fake_java_dir, "");
     const Command plain = {"/bin/sh", "-c", "exec java -Xmx2048m -jar server.jar"};
@@ -343,6 +383,31 @@ void startup(const Settings& s) {
     std::printf("  sh -c 'exec java -Xmx2048m -jar server.jar' %8.2f ms\n", times.b * 1000);
     std::printf("  ratio launcher / sh                         %8.3f    (target <= 1.5)\n",
                 times.ratio);
+    if (!s.old_launcher.empty()) {
+        // Side by side with an earlier build, then the same with a crowd of
+        // idle processes on the host: what the launcher costs must not grow
+        // with the machine's other processes.
+        const auto against_old = [&] {
+            return paired(
+                s.startup_pairs, [&] { return run_once({s.launcher}, env); },
+                [&] { return run_once({s.old_launcher}, env); });
+        };
+        const Paired quiet = against_old();
+        Paired crowded{};
+        {
+            const IdleCrowd crowd(s.idle_processes);
+            crowded = against_old();
+        }
+        std::printf("  against %s, median of %d paired runs\n", s.old_launcher.c_str(),
+                    s.startup_pairs);
+        std::printf("                                   launcher     earlier   ratio\n");
+        std::printf("  alone                          %8.2f ms %8.2f ms %7.3f\n", quiet.a * 1000,
+                    quiet.b * 1000, quiet.ratio);
+        std::printf("  with %5d idle processes       %8.2f ms %8.2f ms %7.3f\n", s.idle_processes,
+                    crowded.a * 1000, crowded.b * 1000, crowded.ratio);
+        std::printf("  with / alone                   %8.3f    %8.3f       (target <= 1.05)\n",
+                    crowded.a / quiet.a, crowded.b / quiet.b);
+    }
 
     // The launcher's own peak resident size: wait4 would report the larger
     // of it, its children's and whatever the bench had when it started it,
@@ -358,10 +423,127 @@ void startup(const Settings& s) {
                 launcher_rss);
 }
 
+// The relay itself over a server pipe of `size` bytes, to a consumer pipe
+// read fast (as it comes) or slowly (4 KiB every 100 us, about 40 MB/s):
+// the server writes `bytes` as 80-column lines, one write(2) each, as a
+// runtime's autoflushed console does. Returns the seconds the server spent
+// writing, that is, how long a full pipe held it up.
+double relay_over_pipe(int size, bool slow, long bytes) {
+    Pipe server = test::make_pipe();
+    Pipe console = test::make_pipe();
+    if (::fcntl(server.write.get(), F_SETPIPE_SZ, size) < size) {
+        fail("F_SETPIPE_SZ");
+    }
+    double writing = 0;
+    std::thread writer([&] {
+        const std::string line(79, 'x');
+        const std::string text = line + "\n";
+        const auto start = Clock::now();
+        for (long sent = 0; sent < bytes; sent += 80) {
+            if (::write(server.write.get(), text.data(), text.size()) != 80) {
+                fail("write to the relay");
+            }
+        }
+        writing = std::chrono::duration<double>(Clock::now() - start).count();
+        server.write = Descriptor();
+    });
+    std::thread consumer([&] {
+        std::vector<char> buffer(slow ? 4096 : 65536);
+        while (::read(console.read.get(), buffer.data(), buffer.size()) > 0) {
+            if (slow) {
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+            }
+        }
+    });
+    launcher::platform::relay(server.read.get(), console.write.get());
+    console.write = Descriptor();
+    writer.join();
+    consumer.join();
+    return writing;
+}
+
+void pipes(const Settings& s) {
+    std::printf(
+        "pipe size: the server's time writing %ld MiB of lines through the relay,\n"
+        "median of 5 runs per size to a fast consumer, and %ld KiB to a slow one\n",
+        s.pipe_bytes >> 20, (s.pipe_bytes >> 3) >> 10);
+    for (const int size : {64 * 1024, 256 * 1024, 1024 * 1024}) {
+        std::vector<double> fast, slow;
+        for (int i = 0; i < 5; ++i) {
+            fast.push_back(relay_over_pipe(size, false, s.pipe_bytes));
+            slow.push_back(relay_over_pipe(size, true, s.pipe_bytes >> 3));
+        }
+        std::printf("  %5d KiB pipe   fast consumer %8.1f ms   slow consumer %8.1f ms\n",
+                    size >> 10, median(fast) * 1000, median(slow) * 1000);
+    }
+}
+
+// Times from SIGTERM to the server's report of it on the bench's pipe, and
+// to the end of the process that the bench started.
+struct StopTimes {
+    double reached = 0;
+    double ended = 0;
+};
+
+StopTimes stop_once(const Command& command, const std::vector<std::string>& env) {
+    const Descriptor null = open_null();
+    Pipe output = test::make_pipe();
+    const pid_t pid = test::start(command, env, null.get(), output.write.get());
+    output.write = Descriptor();
+    std::string seen;
+    char buffer[256];
+    const auto read_until = [&](const std::string& text) {
+        while (seen.find(text) == std::string::npos) {
+            const ssize_t got = ::read(output.read.get(), buffer, sizeof buffer);
+            if (got <= 0) {
+                fail("the stand-in's output ended before \"" + text + "\"", EIO);
+            }
+            seen.append(buffer, static_cast<std::size_t>(got));
+        }
+    };
+    read_until("ready\n");
+    const auto start = Clock::now();
+    ::kill(pid, SIGTERM);
+    read_until("sig15=");
+    StopTimes times;
+    times.reached = std::chrono::duration<double>(Clock::now() - start).count();
+    collect(pid, command[0]);
+    times.ended = std::chrono::duration<double>(Clock::now() - start).count();
+    return times;
+}
+
+void stop(const Settings& s) {
+    const std::string tini = "/usr/bin/tini";
+    if (::access(tini.c_str(), X_OK) != 0) {
+        std::printf("stop: skipped, no %s\n", tini.c_str());
+        return;
+    }
+    const auto env = environment(s.fake_java_dir, "signals:0");
+    const Command with_tini = {tini,      "-s", "--",
+                               "/bin/sh", "-c", "exec java -Xmx2048m -jar server.jar"};
+    std::vector<double> reached_l, reached_t, ended_l, ended_t;
+    for (int i = 0; i < s.stop_samples; ++i) {
+        const StopTimes l = stop_once({s.launcher}, env);
+        const StopTimes t = stop_once(with_tini, env);
+        reached_l.push_back(l.reached);
+        reached_t.push_back(t.reached);
+        ended_l.push_back(l.ended);
+        ended_t.push_back(t.ended);
+    }
+    std::printf("stop: SIGTERM to the launcher and to tini, median of %d runs each\n",
+                s.stop_samples);
+    std::printf("                                     launcher       tini\n");
+    std::printf("  until the server's line is read  %8.1f us %8.1f us\n", median(reached_l) * 1e6,
+                median(reached_t) * 1e6);
+    std::printf("  until the process has ended      %8.1f us %8.1f us\n", median(ended_l) * 1e6,
+                median(ended_t) * 1e6);
+}
+
 void usage() {
     std::fputs(
-        "usage: launcher_bench [--smoke] [--only throughput|latency|startup] [--lines N]\n"
-        "                      [--launcher PATH] [--fake-java-dir DIR]\n"
+        "usage: launcher_bench [--smoke] [--only throughput|latency|startup|pipes|stop]\n"
+        "                      [--lines N] [--launcher PATH] [--old PATH] [--fake-java-dir DIR]\n"
+        "  --old    an earlier build of the launcher, for start-up side by side\n"
         "  --smoke  small sizes and few runs: checks that every run works\n",
         stderr);
 }
@@ -378,12 +560,17 @@ int main(int argc, char** argv) {
             settings.throughput_pairs = 1;
             settings.latency_samples = 20;
             settings.startup_pairs = 2;
+            settings.idle_processes = 20;
+            settings.pipe_bytes = 1024 * 1024;
+            settings.stop_samples = 2;
         } else if (arg == "--only" && has_value) {
             settings.only = argv[++i];
         } else if (arg == "--lines" && has_value) {
             settings.lines = std::atol(argv[++i]);
         } else if (arg == "--launcher" && has_value) {
             settings.launcher = argv[++i];
+        } else if (arg == "--old" && has_value) {
+            settings.old_launcher = argv[++i];
         } else if (arg == "--fake-java-dir" && has_value) {
             settings.fake_java_dir = argv[++i];
         } else {
@@ -396,7 +583,11 @@ int main(int argc, char** argv) {
         const test::ScratchDirectory folder("launcher-bench-run");
         std::filesystem::current_path(folder.path());
         const std::pair<const char*, void (*)(const Settings&)> parts[] = {
-            {"throughput", throughput}, {"latency", latency}, {"startup", startup}};
+            {"throughput", throughput},
+            {"latency", latency},
+            {"startup", startup},
+            {"pipes", pipes},
+            {"stop", stop}};
         for (const auto& [name, part] : parts) {
             if (settings.only.empty() || settings.only == name) {
                 part(settings);

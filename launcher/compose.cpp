@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <climits>
 #include <fstream>
 
@@ -178,6 +179,14 @@ ServerCommand compose_server_command(const std::filesystem::path& settings_path,
     ServerCommand command;
     command.settings_not_regular = exists_but_not_regular(settings_path);
     command.server_memory = read_server_memory_file(settings_path, command.server_memory);
+    std::error_code error;
+    if (!command.settings_not_regular && std::filesystem::exists(settings_path, error)) {
+        const std::ifstream settings(settings_path);
+        if (!settings.is_open()) {
+            // The stream opens the file with open(2), which left its reason.
+            command.settings_unreadable = std::error_code(errno, std::generic_category());
+        }
+    }
     command.server_arguments = collect_server_arguments(argc, argv, &command.ignored_arguments);
     command.jvm_options.push_back(heap_option(command.server_memory));
     command.text = compose_command_text(command.jvm_options, command.server_arguments, quote);

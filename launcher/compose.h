@@ -10,6 +10,7 @@
 #include <istream>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 namespace launcher {
@@ -25,6 +26,8 @@ struct ServerCommand {
     // The settings file exists but is not a regular file (a FIFO, a device,
     // a socket): it was not read.
     bool settings_not_regular = false;
+    // The settings file exists but cannot be opened: the system's reason.
+    std::error_code settings_unreadable;
     std::vector<std::string> jvm_options;
     std::vector<std::string> server_arguments;
     // The launcher's arguments that were dropped, in their order.

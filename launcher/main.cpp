@@ -74,6 +74,11 @@ int launch(const std::vector<std::string>& arguments) {
                          " is not a regular file and is not read; server_memory is " +
                          std::to_string(command.server_memory));
     }
+    if (command.settings_unreadable) {
+        launcher::report(std::string("cannot read ") + launcher::settings_file_name +
+                             "; server_memory is " + std::to_string(command.server_memory),
+                         command.settings_unreadable);
+    }
     for (const std::string& ignored : command.ignored_arguments) {
         launcher::report("ignoring '" + ignored + "': server arguments contain '+'");
     }

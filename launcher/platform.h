@@ -62,8 +62,9 @@ std::string quote_argument(std::string_view word);
 //   Linux:   `/bin/sh -c "exec <command_text>"`, so that the shell becomes
 //            the runtime. The job is the server's process group (its own,
 //            or the launcher's when the launcher holds the terminal's
-//            foreground). The server gets SIGTERM when the launcher dies,
-//            however it dies.
+//            foreground: then the launcher's descendants in that group).
+//            When the launcher dies, however it dies, a guard process of its
+//            own sends SIGTERM once to every process of the job.
 //   Windows: `cmd.exe /d /v:off /s /c "<command_text>"` from the system
 //            folder (under WOW64 the native one, Sysnative), so that neither
 //            AutoRun commands nor delayed expansion from the registry apply,
@@ -78,9 +79,10 @@ std::string quote_argument(std::string_view word);
 //
 // Stop requests:
 //   Linux:   every catchable asynchronous signal that reaches the launcher
-//            while the server runs is passed on to it once and does not end
-//            the launcher; what the terminal sent to the server as well is
-//            not passed on again.
+//            while the server's job runs is passed on to every process of
+//            the job once and does not end the launcher; what the terminal,
+//            the kernel or the session's shell sent to the job's group as
+//            well is not passed on again, nor a second copy of a hang-up.
 //   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
 //            the launcher only outlives them.
 //
@@ -88,7 +90,9 @@ std::string quote_argument(std::string_view word);
 //   Linux:   the bytes as they are. It ends once the server has ended and
 //            nothing of its job is left, even when a process that left the
 //            job keeps the pipe open; orphans re-parented to the launcher are
-//            collected.
+//            collected as they end (waitid), and what is left of the job is
+//            found from the job itself, not from every process on the
+//            machine.
 //   Windows: line feeds become CR LF (a CR LF stays as it is). It ends when
 //            every holder of the pipe's write end has gone, or once cmd.exe
 //            has ended and no process of its job runs (what the pipe holds

@@ -3,5 +3,6 @@
 # the workflow preset "native" (configure, build, test in build/native).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/install-packages.sh cmake g++ make libgtest-dev javac=default-jdk-headless util-linux
+scripts/install-packages.sh cmake g++ make libgtest-dev javac=default-jdk-headless util-linux \
+  pgrep=procps tmux tini
 cmake --workflow --preset native

@@ -1,8 +1,10 @@
 // File descriptors on Linux: an owner that closes one, a pipe made of two
-// owners, and the retry of a call that a signal interrupted.
+// owners (or a socket pair), and the retry of a call that a signal
+// interrupted.
 #pragma once
 
 #include <fcntl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -73,6 +75,21 @@ inline std::error_code make_pipe(Pipe& pipe, int flags = 0) {
     }
     pipe.read = FileDescriptor(ends[0]);
     pipe.write = FileDescriptor(ends[1]);
+    return {};
+}
+
+// A connected pair of local stream sockets, close-on-exec, with `flags`
+// (SOCK_NONBLOCK) on both; `read` and `write` are the two ends. Unlike a
+// pipe, it takes nothing of the user's pipe allowance
+// (/proc/sys/fs/pipe-user-pages-soft), which the server's output pipe and
+// the user's own pipelines share.
+inline std::error_code make_socket_pair(Pipe& pair, int flags = 0) {
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | flags, 0, ends) != 0) {
+        return last_error();
+    }
+    pair.read = FileDescriptor(ends[0]);
+    pair.write = FileDescriptor(ends[1]);
     return {};
 }
 

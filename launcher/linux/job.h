@@ -1,19 +1,21 @@
 // The server's job on Linux: the server and what it started in its process
 // group. The launcher is the reaper of the job's orphans (a subreaper), so
-// it sees what is left of the job after the server has ended, and it ends
-// only once nothing of it runs.
+// that it sees what is left of the job after the server has ended, and it
+// ends only once nothing of it runs. What is left is found from the job
+// itself, never by looking at every process of the machine: the whole group
+// when the server has one of its own (kill(-group, 0)), or the launcher's
+// descendants in its group when the server shares it.
 #pragma once
 
 #include <sys/types.h>
 
 #include <atomic>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 namespace launcher::platform {
-
-class SignalWatcher;
 
 // The fields of one /proc/<pid>/stat line that the launcher uses.
 struct ProcessEntry {
@@ -27,32 +29,53 @@ struct ProcessEntry {
 // anything, blanks and ") " included. Nothing when the line is cut short.
 std::optional<ProcessEntry> parse_process_entry(std::string_view stat_line);
 
-// Whether a process of the server's job still runs: one that has not ended,
-// is in `group` and descends from `launcher`. A descendant that left the
-// group (a daemon in a session of its own) is not part of the job; neither
-// is anything in the launcher's group that the launcher did not start (the
-// rest of a shell pipeline).
-bool job_still_runs(const std::vector<ProcessEntry>& processes, pid_t group, pid_t launcher);
+// Parses a /proc/<pid>/task/<tid>/children file: process ids separated by
+// blanks. Whatever is not a number ends the list.
+std::vector<pid_t> parse_child_list(std::string_view text);
+
+// The processes of `group` that descend from `ancestor` through processes
+// of that group: its children in the group, their children in the group,
+// and so on; `ancestor` itself and `except` are left out, ended ones that
+// are not yet collected are kept. A descendant that left the group (a
+// daemon in a session of its own) is not followed.
+std::vector<ProcessEntry> descendants_in_group(pid_t ancestor, pid_t group, pid_t except);
 
 // What the signal watcher's thread and the runner know of the server's job.
 struct Job {
     std::atomic<pid_t> server{0};  // 0 until it is started
     pid_t group = 0;               // set before `server`
     pid_t launcher = 0;
-    int over = -1;       // an eventfd: written once nothing of the job is left
-    bool ended = false;  // the watcher thread's own
+    bool shares_group = false;        // `group` is the launcher's own
+    std::atomic<pid_t> guard{0};      // 0 once it is collected
+    int over = -1;                    // an eventfd: written once the server is collected and
+                                      // nothing of its job is left
+    std::atomic<bool> ended{false};   // `over` was written
+    std::atomic<int> wait_status{0};  // the server's, set before `over`
+    bool collected = false;           // the watcher thread's own
+    std::string search_path;          // PATH, as the shell searches it
 };
 
-// On the watcher thread, after a child changed state: collects orphans, and
-// once the server and its job have ended, writes `job.over`. True while the
-// job runs on without the server, so that it is looked at again soon (its
-// processes are not all the launcher's children, so no event says when).
+// On the watcher thread, after a child changed state: collects the server
+// and the orphans that have ended, and once the server and its job have
+// ended, writes `job.over`. True while the job runs on without the server,
+// so that it is looked at again soon (its processes are not all the
+// launcher's children, so no event says when).
 bool watch_job(Job& job);
 
-// Waits for the server to end, stops the watcher passing signals on before
-// the server's id is given back, collects it and returns its status,
-// explaining on standard error an end that was not the server's own.
-int wait_for_server(pid_t server, SignalWatcher& watcher);
+// Sends `number` to every process of the job that is left: the whole group
+// when the server has its own, or the launcher's descendants in its group
+// (the guard left out). Nothing once the job has ended. `from_terminal`: the
+// terminal signalled the launcher's group itself, so only a server that has
+// left that group (setsid) gets it.
+void signal_job(const Job& job, int number, bool from_terminal);
+
+// Whether a directory of `search_path` (PATH) holds an executable `java`.
+bool java_on_path(std::string_view search_path);
+
+// Waits until the watcher has collected the server and the job has ended;
+// returns the server's status, explaining on standard error an end that was
+// not the server's own.
+int wait_for_server(Job& job);
 
 // Collects every child of the launcher that has ended, without waiting.
 void collect_ended_children();

@@ -14,6 +14,7 @@
 
 #include "descriptor.h"
 #include "exit_status.h"
+#include "guard.h"
 #include "job.h"
 #include "platform.h"
 #include "quote.h"
@@ -48,7 +49,9 @@ bool set_up_runner(RunnerSetup& setup) {
         report("cannot create a pipe for the server's output", error);
         return false;
     }
-    enlarge_pipe(setup.output.read.get());
+    // The system's default size (64 KiB): larger ones showed no gain in the
+    // bench (bench/relay_bench.cpp, "pipes") and spend the user's pipe
+    // allowance, after which every new pipe of that user is 4 KiB.
     setup.job_over = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
     if (!setup.job_over.valid()) {
         report("cannot create the event that ends the relay", last_error());
@@ -66,7 +69,8 @@ bool set_up_runner(RunnerSetup& setup) {
 // Starts the watcher; this thread then leaves the signals to it (and to the
 // main thread, which only waits): it sits in system calls that they need
 // not interrupt.
-bool start_watching(SignalWatcher& watcher, bool shares_group, Job& job) {
+bool start_watching(SignalWatcher& watcher, bool shares_group, const RunnerSetup& setup, Job& job) {
+    job.over = setup.job_over.get();
     const bool leads_session = ::getsid(0) == job.launcher;
     if (const std::error_code error = watcher.start(shares_group, leads_session,
                                                     [&job] { return watch_job(job); })) {
@@ -130,34 +134,51 @@ std::error_code write_output(std::string_view text) {
 }
 
 int run_server(const std::string& command_text) {
-    RunnerSetup setup;
-    if (!set_up_runner(setup)) {
+    const bool shares_group = holds_terminal_foreground();
+    // First, so that the guard holds none of the launcher's descriptors.
+    Guard guard;
+    if (const std::error_code error = start_guard(guard, shares_group)) {
+        report("cannot start the guard of the server's job", error);
         return launcher_failure;
     }
-    const bool shares_group = holds_terminal_foreground();
+    RunnerSetup setup;
     Job job;
     job.launcher = ::getpid();
-    job.over = setup.job_over.get();
+    job.shares_group = shares_group;
+    // Read before the watcher thread starts.
+    const char* search_path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    // Without PATH, the shell searches its own default.
+    job.search_path = search_path != nullptr ? search_path : "/usr/local/bin:/usr/bin:/bin";
+    job.guard.store(guard.pid);
     SignalWatcher watcher;
-    if (!start_watching(watcher, shares_group, job)) {
+    if (!set_up_runner(setup) || !start_watching(watcher, shares_group, setup, job)) {
+        dismiss_guard(guard);
         return launcher_failure;
     }
 
-    const StartedServer server = start_server(command_text, setup.output.write.get(), !shares_group,
+    const StartedServer server = start_server(command_text, setup.output.write.get(),
+                                              guard.lifeline.get(), !shares_group,
                                               watcher.to_reset_in_server());
     setup.output.write.reset();
     if (server.pid == 0) {
+        watcher.stop();
+        dismiss_guard(guard);
         return server.status;
     }
     job.group = shares_group ? ::getpgrp() : server.pid;
     job.server.store(server.pid);
-    watcher.forward_to(server.pid);
+    watcher.forward_to(
+        [&job](int number, bool from_terminal) { signal_job(job, number, from_terminal); });
     watcher.check_children();  // in case the server ended before it was known
 
     relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
     setup.output.read.reset();
-    const int status = wait_for_server(server.pid, watcher);
+    const int status = wait_for_server(job);
     watcher.stop();
+    if (job.guard.load() == 0) {
+        guard.pid = 0;  // collected already, with the orphans
+    }
+    dismiss_guard(guard);
     collect_ended_children();  // orphans that ended after the watcher stopped
     return status;
 }

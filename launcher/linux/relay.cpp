@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstddef>
 #include <span>
+#include <string>
 #include <vector>
 
 #include "descriptor.h"
@@ -18,9 +19,6 @@ namespace launcher::platform {
 
 namespace {
 
-// The largest pipe that Linux grants without privileges by default
-// (/proc/sys/fs/pipe-max-size).
-constexpr int server_pipe_size = 1024 * 1024;
 // As much as one step moves at most: a pipe of that size, full.
 constexpr std::size_t most_per_step = std::size_t{1024} * 1024;
 
@@ -69,8 +67,9 @@ Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
     }
 }
 
-// The same with read(2) and write(2), for outputs that splice cannot take,
-// and for dropping the output once `to` has failed (`to` < 0).
+// The same with read(2) and write(2), for outputs that splice cannot take
+// and after a failed write; `moved` is what was read, also when it could not
+// be written.
 Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
     for (;;) {
         const ssize_t got = ::read(from, buffer.data(), buffer.size());
@@ -83,15 +82,12 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
             }
             return Step::read_failed;
         }
-        if (to >= 0) {
-            const std::error_code error = write_all(to,
-                                                    {buffer.data(), static_cast<std::size_t>(got)});
-            if (error) {
-                errno = error.value();
-                return Step::write_failed;
-            }
-        }
         moved = static_cast<std::size_t>(got);
+        const std::error_code error = write_all(to, {buffer.data(), moved});
+        if (error) {
+            errno = error.value();
+            return Step::write_failed;
+        }
         return Step::moved;
     }
 }
@@ -114,6 +110,15 @@ public:
         moved += now;
         switch (result) {
         case Step::moved:
+            if (failing) {
+                if (lost_since_failure != 0) {
+                    report("standard output takes the server's output again; " +
+                           std::to_string(lost_since_failure) + " bytes of it were lost");
+                }
+                lost_since_failure = 0;
+                failing = false;
+                splicing = true;
+            }
             return true;
         case Step::cannot_splice:
             splicing = false;
@@ -124,8 +129,14 @@ public:
             report(cannot_read_output, last_error());
             return false;
         case Step::write_failed:
-            report(cannot_write_output, last_error());
-            to = -1;
+            // Each later piece is tried again (a disk that was full may have
+            // room again); what cannot be written is read and counted, so
+            // that the server never blocks on a full pipe.
+            if (!failing) {
+                report(cannot_write_output, last_error());
+                failing = true;
+            }
+            lost_since_failure += now;
             splicing = false;
             return true;
         }
@@ -149,8 +160,10 @@ public:
 
 private:
     int from = -1;
-    int to = -1;  // -1 once it has failed: the rest is dropped
+    int to = -1;
     bool splicing = true;
+    bool failing = false;  // the last write failed
+    std::size_t lost_since_failure = 0;
     std::vector<char> buffer;  // once splice is out
 };
 
@@ -172,15 +185,6 @@ std::error_code write_all(int fd, std::string_view data) {
         return last_error();
     }
     return {};
-}
-
-void enlarge_pipe(int pipe_end) {
-    // A pipe larger than the default 64 KiB lets the server write on while
-    // the console takes its time, instead of stopping at every full pipe;
-    // the relay still passes each piece on as soon as it arrives. Linux
-    // refuses it once the user's pipes hold more than
-    // /proc/sys/fs/pipe-user-pages-soft; the default pipe then does.
-    (void)::fcntl(pipe_end, F_SETPIPE_SZ, server_pipe_size);
 }
 
 void relay(int from, int to, int stop) {

@@ -1,6 +1,5 @@
 // Moving the server's output from its pipe to the launcher's standard output.
-// On Linux the bytes go with splice(2) where the output takes it, and the
-// pipe is enlarged with F_SETPIPE_SZ.
+// On Linux the bytes go with splice(2) where the output takes it.
 #pragma once
 
 #include <string_view>
@@ -14,17 +13,14 @@ namespace launcher::platform {
 // size limit).
 std::error_code write_all(int fd, std::string_view data);
 
-// Asks for a larger pipe buffer on `pipe_end`, so that the server can write
-// on while the console takes its time. A refusal (the per-user pipe limit)
-// is not an error: the relay works with any pipe size.
-void enlarge_pipe(int pipe_end);
-
 // Copies everything from `from` to `to`, each piece as soon as it arrives,
 // until `from` ends or `stop` (an eventfd or pipe; -1 for none) becomes
 // readable. After a stop, what `from` holds at that moment is still copied,
-// and nothing more. When `to` fails, the failure is reported once on standard
-// error and the rest is read and dropped, so that the writer never blocks on
-// a full pipe; a read error is reported and ends the relay.
+// and nothing more. When `to` fails, the failure is reported on standard
+// error, and each later piece is tried again; what cannot be written is read
+// and dropped, so that the writer never blocks on a full pipe, and one line
+// says how many bytes were lost once `to` takes the output again. A read
+// error is reported and ends the relay.
 void relay(int from, int to, int stop = -1);
 
 }  // namespace launcher::platform

@@ -18,7 +18,8 @@ namespace {
 // What the handler records about one signal.
 struct SignalRecord {
     int number = 0;
-    int code = 0;  // si_code: SI_KERNEL for the terminal and the kernel
+    int code = 0;      // si_code: SI_KERNEL for the terminal and the kernel
+    pid_t sender = 0;  // si_pid for a signal from a process
 };
 
 // The write end of the record pipe, for the handler.
@@ -26,9 +27,10 @@ std::atomic<int> record_end{-1};
 
 extern "C" void record_signal(int number, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
-    const SignalRecord record{number, info->si_code};
-    // One write of a few bytes to a pipe is atomic; a full pipe (thousands
-    // of signals unread) loses the record rather than block the handler.
+    const SignalRecord record{number, info->si_code, info->si_pid};
+    // One write of a few bytes to the local socket is atomic; a full one
+    // (thousands of signals unread) loses the record rather than block the
+    // handler.
     (void)::write(record_end.load(), &record, sizeof record);
     errno = saved_errno;
 }
@@ -79,10 +81,11 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
                                      ChildEvents on_child) {
     shares_process_group_ = shares_process_group;
     leads_session_ = leads_session;
+    session_leader_ = ::getsid(0);
     on_child_ = std::move(on_child);
 
     Pipe records;
-    if (const std::error_code error = make_pipe(records, O_NONBLOCK)) {
+    if (const std::error_code error = make_socket_pair(records, SOCK_NONBLOCK)) {
         return error;
     }
     children_changed_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
@@ -135,22 +138,13 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     return {};
 }
 
-void SignalWatcher::forward_to(pid_t server) {
+void SignalWatcher::forward_to(Send send) {
     const std::lock_guard lock(mutex_);
-    // In a group of its own, the server's job is that whole group, as for a
-    // terminal's Ctrl-C; in the launcher's group, the group also holds the
-    // launcher and the rest of its pipeline, so only the server is meant.
-    target_ = shares_process_group_ ? server : -server;
-    for (const int number : held_) {
-        send(number);
+    send_ = std::move(send);
+    for (const auto& [number, from_terminal] : held_) {
+        send_(number, from_terminal);
     }
     held_.clear();
-}
-
-void SignalWatcher::stop_forwarding() {
-    const std::lock_guard lock(mutex_);
-    target_ = 0;
-    ended_ = true;
 }
 
 namespace {
@@ -242,42 +236,48 @@ void SignalWatcher::watch() {
                 ticking = on_child_();
                 continue;
             }
-            handle(record.number, record.code);
+            handle(record.number, record.code, record.sender);
         }
     }
 }
 
-void SignalWatcher::handle(int number, int code) {
-    if (shares_process_group_ && code == SI_KERNEL) {
-        // From the terminal: it signals its whole foreground group, the
-        // server included, which must not get it twice. The exception is a
-        // hang-up when the launcher leads its session: the kernel sends that
-        // (SIGHUP, then SIGCONT) to the session leader alone.
-        if (!(leads_session_ && number == SIGHUP)) {
+void SignalWatcher::handle(int number, int code, pid_t sender) {
+    const bool from_terminal = code == SI_KERNEL;
+    if (number == SIGHUP && (from_terminal || (code == SI_USER && sender == session_leader_))) {
+        // A hang-up comes in copies: the kernel signals the session leader
+        // and, as the leader ends, the foreground group; a shell passes its
+        // own on to the group of each of its jobs. The server gets one
+        // hang-up from the launcher at most, and none when it shares the
+        // launcher's group, which those copies reach: the exception is the
+        // kernel's to the launcher leading its session, which reaches it
+        // alone.
+        const auto now = std::chrono::steady_clock::now();
+        const bool copy = hung_up_ && now - last_hang_up_ < std::chrono::seconds(2);
+        const bool reached_group = shares_process_group_ && !(leads_session_ && from_terminal);
+        if (copy || reached_group) {
             return;
         }
-    }
-    forward(number);
-}
-
-void SignalWatcher::forward(int number) {
-    const std::lock_guard lock(mutex_);
-    if (target_ == 0) {
-        // Taken while the server was being started: it gets it once it
-        // exists.
-        if (!ended_) {
-            held_.push_back(number);
-        }
+        hung_up_ = true;
+        last_hang_up_ = now;
+    } else if (shares_process_group_ && from_terminal) {
+        // From the terminal (Ctrl-C, Ctrl-\): it signals its whole
+        // foreground group, the server's job included, unless the server
+        // has left it.
+        forward(number, true);
         return;
     }
-    send(number);
+    forward(number, false);
 }
 
-void SignalWatcher::send(int number) const {
-    // ESRCH: the server's job has just ended.
-    if (::kill(target_, number) != 0 && errno != ESRCH) {
-        report("cannot pass a signal on to the server", last_error());
+void SignalWatcher::forward(int number, bool from_terminal) {
+    const std::lock_guard lock(mutex_);
+    if (!send_) {
+        // Taken while the server was being started: it gets it once it
+        // exists.
+        held_.emplace_back(number, from_terminal);
+        return;
     }
+    send_(number, from_terminal);
 }
 
 }  // namespace launcher::platform

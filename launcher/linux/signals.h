@@ -12,6 +12,7 @@
 #include <sys/types.h>
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <mutex>
 #include <system_error>
@@ -57,15 +58,14 @@ public:
     // their default action in the server before it executes.
     const sigset_t& to_reset_in_server() const { return reset_in_server_; }
 
-    // From now on, a signal goes to `server`, or to its whole process group
-    // when it has one of its own. What was taken since start() goes first.
-    void forward_to(pid_t server);
+    // From now on, a signal is passed on by `send` (to the server's job),
+    // told whether the terminal sent it to the launcher's group already.
+    // What was taken since start() goes first. `send` runs on the watcher
+    // thread, apart from that first call.
+    using Send = std::function<void(int, bool)>;
+    void forward_to(Send send);
     // Has the thread look at the launcher's children, as after a SIGCHLD.
     void check_children();
-
-    // No more signals are passed on, so that none can reach another process
-    // that reuses the server's id after it has been collected.
-    void stop_forwarding();
 
     // Ends the watcher thread and gives the signals back their earlier
     // handling. Called by the destructor too.
@@ -73,9 +73,8 @@ public:
 
 private:
     void watch();
-    void handle(int number, int code);
-    void forward(int number);
-    void send(int number) const;  // with the lock held
+    void handle(int number, int code, pid_t sender);
+    void forward(int number, bool from_terminal);
     void restore();
 
     bool shares_process_group_ = false;
@@ -89,10 +88,14 @@ private:
     FileDescriptor stop_;              // an eventfd: stop() was called
     std::thread thread_;
 
+    pid_t session_leader_ = 0;
+    // The watcher thread's own: when the last hang-up was passed on.
+    std::chrono::steady_clock::time_point last_hang_up_{};
+    bool hung_up_ = false;
+
     std::mutex mutex_;
-    pid_t target_ = 0;       // 0: nobody; -pgid: a whole process group
-    bool ended_ = false;     // the server has ended: nothing is held any more
-    std::vector<int> held_;  // taken before the server existed
+    Send send_;                               // empty until the server is known
+    std::vector<std::pair<int, bool>> held_;  // taken before the server existed
 };
 
 }  // namespace launcher::platform

@@ -1,7 +1,6 @@
 #include "spawn.h"
 
 #include <fcntl.h>
-#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,7 +19,7 @@ namespace {
 
 // What the child reports on the start pipe when it cannot become the
 // server: the step that failed and its errno.
-enum class StartStep : int { death_signal, process_group, output, signals, execute };
+enum class StartStep : int { process_group, guard, output, signals, execute };
 
 struct StartFailure {
     StartStep step = StartStep::execute;
@@ -33,8 +32,8 @@ struct ChildSetup {
     const char* const* argv = nullptr;
     int output = -1;        // becomes the server's standard output
     int start_report = -1;  // close-on-exec: end of file once execve succeeded
+    int guard = -1;         // the guard's lifeline: told the server's group
     bool own_group = false;
-    pid_t launcher = 0;
     const sigset_t* reset = nullptr;  // back to their default action
 };
 
@@ -46,17 +45,17 @@ struct ChildSetup {
 
 // The child between fork and execve.
 [[noreturn]] void become_server(const ChildSetup& setup) {
-    // The server gets SIGTERM when the thread that started it ends, however
-    // the launcher ends (even SIGKILL), so that it saves and does not run on
-    // alone. A launcher that died before this call is no longer the parent.
-    if (::prctl(PR_SET_PDEATHSIG, SIGTERM) != 0) {
-        fail_start(setup, StartStep::death_signal);
-    }
-    if (::getppid() != setup.launcher) {
-        ::_exit(128 + SIGTERM);
-    }
-    if (setup.own_group && ::setpgid(0, 0) != 0) {
-        fail_start(setup, StartStep::process_group);
+    if (setup.own_group) {
+        if (::setpgid(0, 0) != 0) {
+            fail_start(setup, StartStep::process_group);
+        }
+        // The guard stops this group should the launcher die; it holds on
+        // until this process has executed (the lifeline is close-on-exec),
+        // so it knows the group whenever the launcher dies.
+        const pid_t group = ::getpid();
+        if (::write(setup.guard, &group, sizeof group) != sizeof group) {
+            fail_start(setup, StartStep::guard);
+        }
     }
     if (::dup2(setup.output, STDOUT_FILENO) < 0) {
         fail_start(setup, StartStep::output);
@@ -85,11 +84,11 @@ struct ChildSetup {
 int report_start_failure(const StartFailure& failure) {
     const std::error_code reason = last_error(failure.error);
     switch (failure.step) {
-    case StartStep::death_signal:
-        report("cannot tie the server to the launcher's life", reason);
-        return launcher_failure;
     case StartStep::process_group:
         report("cannot give the server a process group of its own", reason);
+        return launcher_failure;
+    case StartStep::guard:
+        report("cannot tie the server to the launcher's life", reason);
         return launcher_failure;
     case StartStep::output:
         report("cannot connect the server's output to the launcher", reason);
@@ -109,12 +108,21 @@ int report_start_failure(const StartFailure& failure) {
 }  // namespace
 
 // fork and execve rather than posix_spawn: only a child that runs code of
-// the launcher's can set the parent-death signal before it executes.
-StartedServer start_server(const std::string& command_text, int output, bool own_group,
+// the launcher's can tell the guard its group before it executes.
+StartedServer start_server(const std::string& command_text, int output, int guard, bool own_group,
                            const sigset_t& reset) {
     // exec replaces the shell by the runtime, so that the runtime itself is
     // the process that gets the signals and whose status is collected.
     const std::string script = "exec " + command_text;
+    // Linux takes at most 32 pages for one argument, its NUL included
+    // (MAX_ARG_STRLEN); execve would only say "Argument list too long".
+    const std::size_t argument_limit = std::size_t{32} * static_cast<std::size_t>(::getpagesize());
+    if (script.size() + 1 > argument_limit) {
+        report("the server command is " + std::to_string(script.size() + 1) +
+               " bytes long for the shell, which takes at most " + std::to_string(argument_limit) +
+               " in one argument; the server is not started");
+        return {0, launcher_failure};
+    }
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
 
     Pipe start_report;
@@ -122,7 +130,7 @@ StartedServer start_server(const std::string& command_text, int output, bool own
         report("cannot create a pipe for starting the server", error);
         return {0, launcher_failure};
     }
-    const ChildSetup setup{argv, output, start_report.write.get(), own_group, ::getpid(), &reset};
+    const ChildSetup setup{argv, output, start_report.write.get(), guard, own_group, &reset};
 
     // No signal may run a launcher's handler in the child before it has
     // reset them.

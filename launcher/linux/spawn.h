@@ -1,5 +1,5 @@
 // Starting the server on Linux: the POSIX shell runs the command text, with
-// the server's standard output on a pipe, tied to the launcher's life.
+// the server's standard output on a pipe, its group told to the guard.
 #pragma once
 
 #include <signal.h>
@@ -16,11 +16,11 @@ struct StartedServer {
 };
 
 // Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`,
-// in a process group of its own when `own_group`, with every signal in
-// `reset` at its default action and none blocked. The server gets SIGTERM
-// when the thread that started it ends, however the launcher ends. Returns
-// once the shell executes; a failure is reported on standard error first.
-StartedServer start_server(const std::string& command_text, int output, bool own_group,
+// in a process group of its own when `own_group` (whose id it writes on
+// `guard`, the guard's lifeline, see guard.h), with every signal in `reset`
+// at its default action and none blocked. Returns once the shell executes;
+// a failure is reported on standard error first.
+StartedServer start_server(const std::string& command_text, int output, int guard, bool own_group,
                            const sigset_t& reset);
 
 }  // namespace launcher::platform

@@ -237,14 +237,14 @@ TEST(Launcher, InheritedIgnoredChildSignalDoesNotLoseTheStatus) {
 TEST(Launcher, OwnFailureIsReportedWithTheSystemsReason) {
     ScratchDirectory folder;
     auto options = launcher_options(folder, {});
-    // One free descriptor: enough to start, too few for the output pipe.
+    // One free descriptor: enough to start, too few for the first pipe.
     options.argv.insert(options.argv.begin(),
                         {"/bin/sh", "-c",
                          "n=0; while [ -e /proc/$$/fd/$n ]; do n=$((n + 1)); done; "
                          "ulimit -n $((n + 1)); exec \"$0\""});
     const auto result = test::run(options);
     EXPECT_EQ(result.err,
-              "launcher: cannot create a pipe for the server's output: Too many open files\n");
+              "launcher: cannot start the guard of the server's job: Too many open files\n");
     EXPECT_EQ(result.status, 1);
     EXPECT_FALSE(std::filesystem::exists(folder.file("record")));
 }

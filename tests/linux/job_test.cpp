@@ -2,11 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <vector>
 
 namespace {
 
-using launcher::platform::job_still_runs;
+using launcher::platform::descendants_in_group;
+using launcher::platform::parse_child_list;
 using launcher::platform::parse_process_entry;
 using launcher::platform::ProcessEntry;
 
@@ -28,27 +34,73 @@ TEST(ProcessEntry, FieldsAreFoundAfterTheNamesLastParenthesis) {
     EXPECT_FALSE(parse_process_entry("").has_value());
 }
 
-// The launcher is 100; the server 200 leads group 200.
-TEST(Job, RunsWhileALivingDescendantIsInTheGroup) {
-    const ProcessEntry launcher{100, 'S', 1, 100};
-    const ProcessEntry server_gone{200, 'Z', 100, 200};
-    const ProcessEntry child{201, 'S', 200, 200};
-    const ProcessEntry grandchild_orphan{202, 'S', 100, 200};  // re-parented to the launcher
-    EXPECT_TRUE(job_still_runs({launcher, server_gone, child}, 200, 100));
-    EXPECT_TRUE(job_still_runs({launcher, server_gone, grandchild_orphan}, 200, 100));
-    EXPECT_FALSE(job_still_runs({launcher, server_gone}, 200, 100));
+TEST(ProcessEntry, ChildListsAreNumbersSeparatedByBlanks) {
+    EXPECT_EQ(parse_child_list("12 345 6 "), (std::vector<pid_t>{12, 345, 6}));
+    EXPECT_EQ(parse_child_list("7\n"), (std::vector<pid_t>{7}));
+    EXPECT_TRUE(parse_child_list("").empty());
+    EXPECT_EQ(parse_child_list("8 x 9"), (std::vector<pid_t>{8}));
 }
 
-TEST(Job, EndsDespiteZombiesStrangersAndDaemons) {
-    const ProcessEntry launcher{100, 'S', 1, 100};
-    const ProcessEntry zombie_child{201, 'Z', 100, 200};
-    const ProcessEntry daemon{202, 'S', 100, 202};        // left the group
-    const ProcessEntry stranger{300, 'S', 1, 200};        // in the group, not started by us
-    const ProcessEntry pipeline_peer{301, 'S', 50, 100};  // the launcher's own group
-    EXPECT_FALSE(job_still_runs({launcher, zombie_child, daemon, stranger}, 200, 100));
-    // Sharing the launcher's group (a terminal): the launcher itself and the
-    // rest of its pipeline do not count.
-    EXPECT_FALSE(job_still_runs({launcher, pipeline_peer}, 100, 100));
+// A child that waits, in this process's group or in one of its own, with a
+// child of its own that waits too.
+pid_t start_waiting_pair(bool own_group, int& ready_read) {
+    int ready[2];
+    if (pipe(ready) != 0) {
+        return -1;
+    }
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (own_group) {
+            setpgid(0, 0);
+        }
+        if (fork() == 0) {
+            close(ready[1]);  // the parent's end tells the test that both run
+            pause();
+            _exit(0);
+        }
+        (void)!write(ready[1], "x", 1);
+        close(ready[1]);
+        pause();
+        _exit(0);
+    }
+    close(ready[1]);
+    ready_read = ready[0];
+    return pid;
+}
+
+// The walk follows children in the group, and their children, and nothing
+// that left the group.
+TEST(Job, DescendantsInTheGroupAreTheJob) {
+    int in_group_ready = -1;
+    int own_group_ready = -1;
+    const pid_t in_group = start_waiting_pair(false, in_group_ready);
+    const pid_t own_group = start_waiting_pair(true, own_group_ready);
+    ASSERT_GT(in_group, 0);
+    ASSERT_GT(own_group, 0);
+    char byte = 0;
+    ASSERT_EQ(read(in_group_ready, &byte, 1), 1);
+    ASSERT_EQ(read(own_group_ready, &byte, 1), 1);
+
+    const auto found = descendants_in_group(getpid(), getpgrp(), 0);
+    std::vector<pid_t> parents;
+    for (const ProcessEntry& process : found) {
+        parents.push_back(process.parent);
+        EXPECT_EQ(process.group, getpgrp());
+    }
+    std::sort(parents.begin(), parents.end());
+    // The child in the group and its own child; nothing of the other pair.
+    EXPECT_EQ(parents, (std::vector<pid_t>{getpid(), in_group})) << found.size() << " found";
+    EXPECT_EQ(descendants_in_group(getpid(), getpgrp(), in_group).size(), 0u);
+
+    kill(-own_group, SIGKILL);
+    kill(in_group, SIGKILL);
+    for (const ProcessEntry& process : found) {
+        kill(process.pid, SIGKILL);
+    }
+    waitpid(in_group, nullptr, 0);
+    waitpid(own_group, nullptr, 0);
+    close(in_group_ready);
+    close(own_group_ready);
 }
 
 }  // namespace

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -161,3 +163,50 @@ TEST(Relay, StopMovesWhatThePipeHoldsAndNoMore) {
 }
 
 }  // namespace
+
+// A write that fails for a while (here a file size limit that is raised,
+// as a full disk gets room): the pieces after it are tried again, and one
+// line says how many bytes were lost.
+TEST(Relay, OutputThatTakesBytesAgainIsWrittenAgain) {
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit earlier{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &earlier), 0);
+    const std::string path = (std::filesystem::temp_directory_path() /
+                              ("relay-limit-" + std::to_string(getpid())))
+                                 .string();
+    FileDescriptor file(open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+    ASSERT_TRUE(file.valid());
+    constexpr std::size_t limit = 64 * 1024;
+    const std::string first = pattern(2 * limit);
+    const std::string second = pattern(limit / 2 + 7).substr(5);
+    Pipe input = make_pipe();
+    rlimit lowered = earlier;
+    lowered.rlim_cur = limit;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &lowered), 0);
+    std::thread writer([&] {
+        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), first));
+        // Once the relay has read all of it, the file may grow again.
+        int held = 1;
+        while (ioctl(input.write.get(), FIONREAD, &held) == 0 && held > 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+        std::this_thread::sleep_for(50ms);
+        EXPECT_EQ(setrlimit(RLIMIT_FSIZE, &earlier), 0);
+        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), second));
+        input.write.reset();
+    });
+    testing::internal::CaptureStderr();
+    launcher::platform::relay(input.read.get(), file.get());
+    writer.join();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "launcher: cannot write to standard output; the server's further output is "
+              "dropped: File too large\n"
+              "launcher: standard output takes the server's output again; 65536 bytes of it "
+              "were lost\n");
+    std::ifstream stream(path, std::ios::binary);
+    const std::string written{std::istreambuf_iterator<char>(stream), {}};
+    std::filesystem::remove(path);
+    const std::string expected = first.substr(0, limit) + second;
+    EXPECT_TRUE(written == expected)
+        << written.size() << " bytes written, " << expected.size() << " expected";
+}
