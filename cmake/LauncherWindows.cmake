@@ -2,7 +2,8 @@
 # record, manifest, from resources/) and the header settings of the image.
 set(LAUNCHER_PRODUCT_NAME "Quillmark Dedicated Server")
 set(LAUNCHER_COMPANY_NAME "Quillmark Works")
-set(LAUNCHER_COPYRIGHT "Copyright (C) Quillmark Works. All rights reserved.")
+# As LICENSE says: the holder, and the licence it is given under.
+set(LAUNCHER_COPYRIGHT "Copyright (C) 2026 Quillmark Works. MIT License.")
 
 function(launcher_windows_executable target)
   set(resources "${PROJECT_SOURCE_DIR}/resources")
