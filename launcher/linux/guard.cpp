@@ -8,6 +8,7 @@
 #include <array>
 #include <cerrno>
 #include <cstddef>
+#include <span>
 
 #include "job.h"
 #include "report.h"
@@ -25,7 +26,7 @@ struct GuardState {
     bool shares_group = false;
     std::atomic<pid_t> server_group{0};
     alignas(16) std::array<std::byte, std::size_t{128} * 1024> stack{};
-    std::array<pid_t, 4096> pending{};
+    std::array<ProcessEntry, 4096> job{};
 };
 
 GuardState guard_state;
@@ -71,12 +72,12 @@ extern "C" int guard_job(void* /*unused*/) {
     for (int waited = 0; ::getppid() == state.launcher && waited < 5000; ++waited) {
         (void)::nanosleep(&pause, nullptr);
     }
-    for_each_descendant_in_group(::getppid(), ::getpgrp(), ::getpid(), state.pending,
-                                 [](const ProcessEntry& process) {
-                                     if (process.state != 'Z') {
-                                         (void)::kill(process.pid, SIGTERM);
-                                     }
-                                 });
+    const std::size_t count = descendants_in_group(::getppid(), ::getpgrp(), ::getpid(), state.job);
+    for (const ProcessEntry& process : std::span(state.job).first(count)) {
+        if (process.state != 'Z') {
+            (void)::kill(process.pid, SIGTERM);
+        }
+    }
     ::_exit(0);
 }
 

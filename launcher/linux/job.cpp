@@ -10,8 +10,10 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <span>
 #include <string>
 
 #include "descriptor.h"
@@ -115,13 +117,11 @@ bool job_still_runs(const Job& job) {
         // launcher may not signal (a setuid program) is in it.
         return ::kill(-job.group, 0) == 0 || errno == EPERM;
     }
-    std::array<pid_t, 1024> pending;
-    bool runs = false;
-    for_each_descendant_in_group(job.launcher, job.group, job.guard.load(), pending,
-                                 [&runs](const ProcessEntry& process) {
-                                     runs = runs || (process.state != 'Z' && process.state != 'X');
-                                 });
-    return runs;
+    std::array<ProcessEntry, 1024> left;
+    const std::size_t count = descendants_in_group(job.launcher, job.group, job.guard.load(), left);
+    return std::any_of(
+        left.begin(), left.begin() + static_cast<std::ptrdiff_t>(count),
+        [](const ProcessEntry& process) { return process.state != 'Z' && process.state != 'X'; });
 }
 
 ServerEnd server_end_of(int wait_status, std::string_view search_path) {
@@ -169,30 +169,26 @@ std::optional<ProcessEntry> parse_process_entry(std::string_view line) {
     return entry;
 }
 
-void walk_descendants_in_group(pid_t ancestor, pid_t group, pid_t except, PendingProcesses pending,
-                               void (*visit)(const ProcessEntry& process, void* context),
-                               void* context) {
-    if (pending.empty()) {
-        return;
-    }
-    std::size_t waiting = 0;
-    pending[waiting++] = ancestor;
-    // A bound against a tree that changes as fast as it is read.
-    int visited = 0;
-    while (waiting > 0 && visited < 100000) {
-        const pid_t parent = pending[--waiting];
+std::size_t descendants_in_group(pid_t ancestor, pid_t group, pid_t except,
+                                 std::span<ProcessEntry> found) {
+    std::size_t count = 0;
+    const auto add_children_of = [&](pid_t parent) {
         for_each_child(parent, [&](pid_t child) {
-            const std::optional<ProcessEntry> entry = read_process_entry(child);
-            if (child == except || !entry || entry->group != group) {
+            if (child == except || count == found.size()) {
                 return;
             }
-            ++visited;
-            visit(*entry, context);
-            if (waiting < pending.size()) {
-                pending[waiting++] = child;
+            const std::optional<ProcessEntry> entry = read_process_entry(child);
+            if (entry && entry->group == group) {
+                found[count++] = *entry;
             }
         });
+    };
+    // Breadth first: what is found is also what is still to be looked at.
+    add_children_of(ancestor);
+    for (std::size_t next = 0; next < count; ++next) {
+        add_children_of(found[next].pid);
     }
+    return count;
 }
 
 bool watch_job(Job& job) {
@@ -262,13 +258,14 @@ void signal_job(Job& job, int number, bool from_terminal) {
         }
         return;
     }
-    std::array<pid_t, 1024> pending;
-    for_each_descendant_in_group(
-        job.launcher, job.group, job.guard.load(), pending, [number](const ProcessEntry& process) {
-            if (process.state != 'Z' && ::kill(process.pid, number) != 0 && errno != ESRCH) {
-                report("cannot pass a signal on to the server", last_error());
-            }
-        });
+    std::array<ProcessEntry, 1024> job_processes;
+    const std::size_t count = descendants_in_group(job.launcher, job.group, job.guard.load(),
+                                                   job_processes);
+    for (const ProcessEntry& process : std::span(job_processes).first(count)) {
+        if (process.state != 'Z' && ::kill(process.pid, number) != 0 && errno != ESRCH) {
+            report("cannot pass a signal on to the server", last_error());
+        }
+    }
 }
 
 int wait_for_server(Job& job) {
@@ -276,8 +273,7 @@ int wait_for_server(Job& job) {
     // watcher thread has collected it already.
     siginfo_t info{};
     if (retry_on_eintr([&] {
-            return ::waitid(P_PID, static_cast<id_t>(job.server.load()), &info,
-                            WEXITED | WNOWAIT);
+            return ::waitid(P_PID, static_cast<id_t>(job.server.load()), &info, WEXITED | WNOWAIT);
         }) == 0) {
         (void)watch_job(job);
     }

@@ -51,32 +51,18 @@ void parse_child_list(std::string_view text, Each&& each) {
     }
 }
 
-// Room for the processes that a walk of the job has still to look at.
-using PendingProcesses = std::span<pid_t>;
-
-// Calls `visit(process, context)` for each process of `group` that descends
-// from `ancestor` through processes of that group: its children in the
-// group, their children in the group, and so on; `ancestor` itself and
+// Fills `found` with the processes of `group` that descend from `ancestor`
+// through processes of that group: its children in the group, their
+// children in the group, and so on; returns how many. `ancestor` itself and
 // `except` are left out, ended ones that are not yet collected are kept. A
 // descendant that left the group (a daemon in a session of its own) is not
-// followed, and neither are those found while `pending` is full.
+// followed; the walk stops when `found` is full. The whole job is found
+// before any of it is signalled, since a process that is signalled may end
+// and pass its children on before they are found.
 // It allocates nothing and takes no lock, so that the guard may walk the
 // job in the launcher's memory once the launcher is gone (guard.h).
-void walk_descendants_in_group(pid_t ancestor, pid_t group, pid_t except, PendingProcesses pending,
-                               void (*visit)(const ProcessEntry& process, void* context),
-                               void* context);
-
-// The same with any callable.
-template <typename Visit>
-void for_each_descendant_in_group(pid_t ancestor, pid_t group, pid_t except,
-                                  PendingProcesses pending, Visit&& visit) {
-    walk_descendants_in_group(
-        ancestor, group, except, pending,
-        [](const ProcessEntry& process, void* context) {
-            (*static_cast<std::remove_reference_t<Visit>*>(context))(process);
-        },
-        &visit);
-}
+std::size_t descendants_in_group(pid_t ancestor, pid_t group, pid_t except,
+                                 std::span<ProcessEntry> found);
 
 // What the signal watcher's thread and the runner know of the server's job.
 struct Job {

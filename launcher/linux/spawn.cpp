@@ -35,10 +35,10 @@ struct StartFailure {
 // it waits, and may only make async-signal-safe calls.
 struct ChildSetup {
     const char* const* argv = nullptr;
-    int output = -1;  // becomes the server's standard output
+    int output = -1;                             // becomes the server's standard output
     std::atomic<pid_t>* server_group = nullptr;  // the guard's: told the own group
-    const sigset_t* reset = nullptr;  // back to their default action
-    StartFailure* failure = nullptr;  // the launcher's, written on failure
+    const sigset_t* reset = nullptr;             // back to their default action
+    StartFailure* failure = nullptr;             // the launcher's, written on failure
 };
 
 [[noreturn]] void fail_start(const ChildSetup& setup, StartStep step) {
@@ -146,8 +146,8 @@ StartedServer start_server(const std::string& command_text, int output,
         report("cannot hold signals while the server starts", last_error(error));
         return {0, launcher_failure};
     }
-    const pid_t pid =
-        ::clone(start_child, stack.data() + stack.size(), CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
+    const pid_t pid = ::clone(start_child, stack.data() + stack.size(),
+                              CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
     const int clone_error = errno;
     error = pthread_sigmask(SIG_SETMASK, &earlier, nullptr);
     if (error != 0) {

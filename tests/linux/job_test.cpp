@@ -23,12 +23,10 @@ std::vector<pid_t> parse_child_list(std::string_view text) {
 }
 
 std::vector<ProcessEntry> descendants_in_group(pid_t ancestor, pid_t group, pid_t except) {
-    std::array<pid_t, 16> pending{};
-    std::vector<ProcessEntry> found;
-    launcher::platform::for_each_descendant_in_group(
-        ancestor, group, except, pending,
-        [&found](const ProcessEntry& process) { found.push_back(process); });
-    return found;
+    std::array<ProcessEntry, 16> found{};
+    const std::size_t count = launcher::platform::descendants_in_group(ancestor, group, except,
+                                                                       found);
+    return {found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count)};
 }
 
 TEST(ProcessEntry, FieldsAreFoundAfterTheNamesLastParenthesis) {
