@@ -2,6 +2,7 @@
 
 #include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 
 #include "job.h"
 #include "report.h"
+#include "shared_memory_child.h"
 
 namespace launcher::platform {
 
@@ -31,34 +33,9 @@ struct GuardState {
 
 GuardState guard_state;
 
-// Leaves the guard to its work whatever the terminal or a stop of the whole
-// group sends: every signal that can be is blocked, and stays pending for
-// good. The launcher ends it with SIGKILL.
-void hold_signals() {
-    sigset_t all;
-    sigfillset(&all);
-    (void)pthread_sigmask(SIG_SETMASK, &all, nullptr);
-}
-
-// The guard's whole life: waits for the end of the lifeline, then for the
-// launcher's children to pass to their new parent, and stops the job.
-extern "C" int guard_job(void* /*unused*/) {
-    GuardState& state = guard_state;
-    (void)::close(state.launcher_end);
-    hold_signals();
-    // Nothing is ever written on the lifeline: the read ends when the
-    // launcher, and any child of it that has not yet executed, let go.
-    char nothing = 0;
-    for (;;) {
-        const ssize_t got = ::read(state.lifeline, &nothing, 1);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0 && errno != EINTR) {
-            ::_exit(1);  // cannot happen on a socket of its own; the launcher sees the end
-        }
-    }
-    // From here on the launcher's threads are gone.
+// Once the launcher has gone: SIGTERM to every process of the job.
+[[noreturn]] void stop_job(GuardState& state) {
+    // The launcher's threads are gone.
     if (!state.shares_group) {
         const pid_t group = state.server_group.load();
         if (group > 0) {
@@ -81,6 +58,41 @@ extern "C" int guard_job(void* /*unused*/) {
     ::_exit(0);
 }
 
+// Until the launcher has gone, the guard runs beside the launcher's threads
+// in their memory: it makes system calls only, through syscall(2), so that
+// no sanitizer's interceptor runs on the thread state it shares, and no
+// errno is written, since none fails.
+LAUNCHER_UNINSTRUMENTED void wait_for_launchers_end(const GuardState& state) {
+    (void)::syscall(SYS_close, state.launcher_end);
+    // Every signal that can be is blocked, and stays pending for good, so
+    // that what the terminal or a stop of the whole group sends leaves the
+    // guard to its work; the launcher ends it with SIGKILL. (The kernel's
+    // signal set is 64 bits.)
+    const unsigned long all = ~0UL;
+    (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, nullptr, sizeof all);
+    // Nothing is ever written on the lifeline: the read ends when the
+    // launcher, and any child of it that has not yet executed, let go.
+    char nothing = 0;
+    for (;;) {
+        const long got = ::syscall(SYS_read, state.lifeline, &nothing, 1);
+        if (got == 0) {
+            return;
+        }
+        if (got < 0 && errno != EINTR) {
+            // Cannot happen on a socket of its own; the launcher sees the
+            // guard end.
+            (void)::syscall(SYS_exit_group, 1);
+        }
+    }
+}
+
+// The guard's whole life: waits for the end of the lifeline, then for the
+// launcher's children to pass to their new parent, and stops the job.
+extern "C" LAUNCHER_UNINSTRUMENTED int guard_job(void* /*unused*/) {
+    wait_for_launchers_end(guard_state);
+    stop_job(guard_state);
+}
+
 }  // namespace
 
 std::error_code start_guard(Guard& guard, bool shares_group) {
@@ -96,8 +108,7 @@ std::error_code start_guard(Guard& guard, bool shares_group) {
     // The guard gets a copy of the launcher's descriptors (no CLONE_FILES):
     // it closes its copy of the launcher's end, and the launcher its copy of
     // the guard's.
-    const pid_t pid = ::clone(guard_job, state.stack.data() + state.stack.size(),
-                              CLONE_VM | SIGCHLD, nullptr);
+    const pid_t pid = start_sharing_memory(guard_job, state.stack, SIGCHLD, nullptr);
     if (pid < 0) {
         return last_error();
     }

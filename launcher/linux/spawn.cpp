@@ -14,6 +14,7 @@
 #include "descriptor.h"
 #include "exit_status.h"
 #include "report.h"
+#include "shared_memory_child.h"
 
 extern char** environ;
 
@@ -132,8 +133,7 @@ StartedServer start_server(const std::string& command_text, int output,
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     StartFailure failure;
     ChildSetup setup{argv, output, server_group, &reset, &failure};
-    // The child's stack, for the few calls before execve; the stack grows
-    // down on every architecture Linux builds this for but one (PA-RISC).
+    // The child's stack, for the few calls before execve.
     alignas(16) std::array<std::byte, std::size_t{64} * 1024> stack;
 
     // No signal may run a launcher's handler in the child before it has
@@ -146,8 +146,7 @@ StartedServer start_server(const std::string& command_text, int output,
         report("cannot hold signals while the server starts", last_error(error));
         return {0, launcher_failure};
     }
-    const pid_t pid = ::clone(start_child, stack.data() + stack.size(),
-                              CLONE_VM | CLONE_VFORK | SIGCHLD, &setup);
+    const pid_t pid = start_sharing_memory(start_child, stack, CLONE_VFORK | SIGCHLD, &setup);
     const int clone_error = errno;
     error = pthread_sigmask(SIG_SETMASK, &earlier, nullptr);
     if (error != 0) {
