@@ -77,7 +77,7 @@ std::string_view read_proc_file(const ProcPath& path, std::span<char> buffer) {
 
 std::optional<ProcessEntry> read_process_entry(pid_t pid) {
     // The fields the launcher uses come first; the rest may be cut off.
-    std::array<char, 1024> line;
+    std::array<char, 1024> line{};
     return parse_process_entry(read_proc_file(ProcPath(pid).append("/stat"), line));
 }
 
@@ -89,9 +89,9 @@ void for_each_child(pid_t pid, Each&& each) {
     if (!tasks.valid()) {
         return;
     }
-    alignas(dirent64) std::array<char, 2048> entries;
+    alignas(dirent64) std::array<char, 2048> entries{};
     // A thread's children beyond these (some 4,000) are not looked at.
-    std::array<char, 32768> children;
+    std::array<char, 32768> children{};
     for (;;) {
         const ssize_t got = ::getdents64(tasks.get(), entries.data(), entries.size());
         if (got <= 0) {

@@ -13,9 +13,8 @@
 // The C library's own name for clone(). Sanitizers intercept clone() as if
 // every clone were a fork, and their bookkeeping breaks in a child that
 // shares the memory; this name reaches the same function uninterrupted.
-extern "C" int __clone(int (*run)(void*), void* stack,
-                       int flags,  // NOLINT(bugprone-reserved-identifier)
-                       void* argument, ...);
+// NOLINTNEXTLINE(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" int __clone(int (*run)(void*), void* stack, int flags, void* argument, ...);
 
 // Code that runs in such a child while the launcher's threads run on would
 // share their sanitizer state (it lives in the thread's storage, which the
