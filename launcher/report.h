@@ -13,8 +13,6 @@ inline constexpr std::string_view program_name = "launcher";
 // What both platforms say when the server's output cannot be moved on, or
 // its end cannot be learnt.
 inline constexpr std::string_view cannot_read_output = "cannot read the server's output";
-inline constexpr std::string_view cannot_write_output =
-    "cannot write to standard output; the server's further output is dropped";
 inline constexpr std::string_view cannot_collect_status = "cannot collect the server's exit status";
 inline constexpr std::string_view cannot_start_command_processor =
     "cannot start the command processor";

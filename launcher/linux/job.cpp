@@ -8,10 +8,12 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <span>
 #include <string>
 
 #include "descriptor.h"
@@ -22,46 +24,90 @@ namespace launcher::platform {
 
 namespace {
 
-// The whole of a small /proc file; empty when it cannot be read (the
-// process has ended meanwhile).
-std::string read_proc_file(const std::string& path) {
-    std::string text;
+// A /proc path built without allocating: "/proc/<pid>", then what is
+// appended.
+class ProcPath {
+public:
+    explicit ProcPath(pid_t pid) {
+        append("/proc/");
+        append(pid);
+    }
+    ProcPath& append(std::string_view text) {
+        const std::size_t room = text_.size() - 1 - length_;
+        const std::size_t taken = std::min(room, text.size());
+        std::memcpy(text_.data() + length_, text.data(), taken);
+        length_ += taken;
+        text_[length_] = '\0';
+        return *this;
+    }
+    ProcPath& append(pid_t pid) {
+        const auto written = std::to_chars(text_.data() + length_, text_.data() + text_.size() - 1,
+                                           pid);
+        if (written.ec == std::errc()) {
+            length_ = static_cast<std::size_t>(written.ptr - text_.data());
+            text_[length_] = '\0';
+        }
+        return *this;
+    }
+    const char* c_str() const { return text_.data(); }
+
+private:
+    std::array<char, 96> text_{};
+    std::size_t length_ = 0;
+};
+
+// Up to `buffer.size()` bytes of a /proc file, read at once as /proc makes
+// them; empty when it cannot be read (the process has ended meanwhile).
+std::string_view read_proc_file(const ProcPath& path, std::span<char> buffer) {
     const FileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!file.valid()) {
-        return text;
+        return {};
     }
-    char piece[4096];
-    for (;;) {
-        const ssize_t got = retry_on_eintr([&] { return ::read(file.get(), piece, sizeof piece); });
+    std::size_t length = 0;
+    while (length < buffer.size()) {
+        const ssize_t got = retry_on_eintr(
+            [&] { return ::read(file.get(), buffer.data() + length, buffer.size() - length); });
         if (got <= 0) {
-            return text;
+            break;
         }
-        text.append(piece, static_cast<std::size_t>(got));
+        length += static_cast<std::size_t>(got);
     }
+    return {buffer.data(), length};
 }
 
 std::optional<ProcessEntry> read_process_entry(pid_t pid) {
-    return parse_process_entry(read_proc_file("/proc/" + std::to_string(pid) + "/stat"));
+    // The fields the launcher uses come first; the rest may be cut off.
+    std::array<char, 1024> line{};
+    return parse_process_entry(read_proc_file(ProcPath(pid).append("/stat"), line));
 }
 
-// The children of every thread of `pid`.
-std::vector<pid_t> children_of(pid_t pid) {
-    std::vector<pid_t> children;
-    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
-    const std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(tasks.c_str()), ::closedir);
-    if (!folder) {
-        return children;
+// Calls `each(child)` for the children of every thread of `pid`.
+template <typename Each>
+void for_each_child(pid_t pid, Each&& each) {
+    const FileDescriptor tasks(
+        ::open(ProcPath(pid).append("/task").c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!tasks.valid()) {
+        return;
     }
-    // readdir is safe here: only this thread reads this directory stream.
-    while (const dirent* entry = ::readdir(folder.get())) {  // NOLINT(concurrency-mt-unsafe)
-        if (entry->d_name[0] == '.') {
-            continue;
+    alignas(dirent64) std::array<char, 2048> entries{};
+    // A thread's children beyond these (some 4,000) are not looked at.
+    std::array<char, 32768> children{};
+    for (;;) {
+        const ssize_t got = ::getdents64(tasks.get(), entries.data(), entries.size());
+        if (got <= 0) {
+            return;
         }
-        const std::vector<pid_t> more = parse_child_list(
-            read_proc_file(tasks + "/" + entry->d_name + "/children"));
-        children.insert(children.end(), more.begin(), more.end());
+        for (ssize_t at = 0; at < got;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(entries.data() + at);
+            at += entry->d_reclen;
+            if (entry->d_name[0] == '.') {
+                continue;
+            }
+            ProcPath path(pid);
+            path.append("/task/").append(entry->d_name).append("/children");
+            parse_child_list(read_proc_file(path, children), each);
+        }
     }
-    return children;
 }
 
 // Whether a process of the job that is not yet collected still runs.
@@ -71,11 +117,11 @@ bool job_still_runs(const Job& job) {
         // launcher may not signal (a setuid program) is in it.
         return ::kill(-job.group, 0) == 0 || errno == EPERM;
     }
-    const std::vector<ProcessEntry> left = descendants_in_group(job.launcher, job.group,
-                                                                job.guard.load());
-    return std::any_of(left.begin(), left.end(), [](const ProcessEntry& process) {
-        return process.state != 'Z' && process.state != 'X';
-    });
+    std::array<ProcessEntry, 1024> left;
+    const std::size_t count = descendants_in_group(job.launcher, job.group, job.guard.load(), left);
+    return std::any_of(
+        left.begin(), left.begin() + static_cast<std::ptrdiff_t>(count),
+        [](const ProcessEntry& process) { return process.state != 'Z' && process.state != 'X'; });
 }
 
 ServerEnd server_end_of(int wait_status, std::string_view search_path) {
@@ -123,44 +169,30 @@ std::optional<ProcessEntry> parse_process_entry(std::string_view line) {
     return entry;
 }
 
-std::vector<pid_t> parse_child_list(std::string_view text) {
-    std::vector<pid_t> pids;
-    const char* at = text.data();
-    const char* const end = text.data() + text.size();
-    for (;;) {
-        while (at != end && (*at == ' ' || *at == '\n')) {
-            ++at;
-        }
-        pid_t pid = 0;
-        const auto parsed = std::from_chars(at, end, pid);
-        if (parsed.ec != std::errc() || pid <= 0) {
-            return pids;
-        }
-        pids.push_back(pid);
-        at = parsed.ptr;
-    }
-}
-
-std::vector<ProcessEntry> descendants_in_group(pid_t ancestor, pid_t group, pid_t except) {
-    std::vector<ProcessEntry> found;
-    std::vector<pid_t> to_visit{ancestor};
-    // A bound against a tree that changes as fast as it is read.
-    while (!to_visit.empty() && found.size() < 100000) {
-        const pid_t parent = to_visit.back();
-        to_visit.pop_back();
-        for (const pid_t child : children_of(parent)) {
-            const std::optional<ProcessEntry> entry = read_process_entry(child);
-            if (child == except || !entry || entry->group != group) {
-                continue;
+std::size_t descendants_in_group(pid_t ancestor, pid_t group, pid_t except,
+                                 std::span<ProcessEntry> found) {
+    std::size_t count = 0;
+    const auto add_children_of = [&](pid_t parent) {
+        for_each_child(parent, [&](pid_t child) {
+            if (child == except || count == found.size()) {
+                return;
             }
-            found.push_back(*entry);
-            to_visit.push_back(child);
-        }
+            const std::optional<ProcessEntry> entry = read_process_entry(child);
+            if (entry && entry->group == group) {
+                found[count++] = *entry;
+            }
+        });
+    };
+    // Breadth first: what is found is also what is still to be looked at.
+    add_children_of(ancestor);
+    for (std::size_t next = 0; next < count; ++next) {
+        add_children_of(found[next].pid);
     }
-    return found;
+    return count;
 }
 
 bool watch_job(Job& job) {
+    const std::lock_guard held(job.lock);
     const pid_t server = job.server.load();
     if (server == 0 || job.ended.load()) {
         return false;  // the runner looks again once it knows the server
@@ -204,7 +236,8 @@ bool watch_job(Job& job) {
     return false;
 }
 
-void signal_job(const Job& job, int number, bool from_terminal) {
+void signal_job(Job& job, int number, bool from_terminal) {
+    const std::lock_guard held(job.lock);
     if (job.ended.load()) {
         return;
     }
@@ -225,8 +258,10 @@ void signal_job(const Job& job, int number, bool from_terminal) {
         }
         return;
     }
-    for (const ProcessEntry& process :
-         descendants_in_group(job.launcher, job.group, job.guard.load())) {
+    std::array<ProcessEntry, 1024> job_processes;
+    const std::size_t count = descendants_in_group(job.launcher, job.group, job.guard.load(),
+                                                   job_processes);
+    for (const ProcessEntry& process : std::span(job_processes).first(count)) {
         if (process.state != 'Z' && ::kill(process.pid, number) != 0 && errno != ESRCH) {
             report("cannot pass a signal on to the server", last_error());
         }
@@ -234,6 +269,14 @@ void signal_job(const Job& job, int number, bool from_terminal) {
 }
 
 int wait_for_server(Job& job) {
+    // Until the server has ended, without collecting it; ECHILD: the
+    // watcher thread has collected it already.
+    siginfo_t info{};
+    if (retry_on_eintr([&] {
+            return ::waitid(P_PID, static_cast<id_t>(job.server.load()), &info, WEXITED | WNOWAIT);
+        }) == 0) {
+        (void)watch_job(job);
+    }
     std::uint64_t count = 0;
     if (retry_on_eintr([&] { return ::read(job.over, &count, sizeof count); }) < 0) {
         report(cannot_collect_status, last_error());

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,15 +67,15 @@ bool set_up_runner(RunnerSetup& setup) {
     return true;
 }
 
-// Starts the watcher; this thread then leaves the signals to it (and to the
-// main thread, which only waits): it sits in system calls that they need
-// not interrupt.
+// Takes the signals; this thread then leaves them to the watcher (and to
+// the main thread, which only waits): it sits in system calls that they
+// need not interrupt.
 bool start_watching(SignalWatcher& watcher, bool shares_group, const RunnerSetup& setup, Job& job) {
     job.over = setup.job_over.get();
     const bool leads_session = ::getsid(0) == job.launcher;
     if (const std::error_code error = watcher.start(shares_group, leads_session,
                                                     [&job] { return watch_job(job); })) {
-        report("cannot start the signal watcher", error);
+        report("cannot take the signals for the server", error);
         return false;
     }
     if (const int error = pthread_sigmask(SIG_BLOCK, &watcher.to_reset_in_server(), nullptr);
@@ -157,8 +158,7 @@ int run_server(const std::string& command_text) {
     }
 
     const StartedServer server = start_server(command_text, setup.output.write.get(),
-                                              guard.lifeline.get(), !shares_group,
-                                              watcher.to_reset_in_server());
+                                              guard.server_group, watcher.to_reset_in_server());
     setup.output.write.reset();
     if (server.pid == 0) {
         watcher.stop();
@@ -169,6 +169,16 @@ int run_server(const std::string& command_text) {
     job.server.store(server.pid);
     watcher.forward_to(
         [&job](int number, bool from_terminal) { signal_job(job, number, from_terminal); });
+    // Started once the server is on its way, rather than before: the
+    // signals taken meanwhile wait in their records.
+    if (const std::error_code error = watcher.run()) {
+        report("cannot start the signal watcher; the server is stopped", error);
+        signal_job(job, SIGTERM, false);
+        int wait_status = 0;
+        (void)retry_on_eintr([&] { return ::waitpid(server.pid, &wait_status, 0); });
+        dismiss_guard(guard);
+        return launcher_failure;
+    }
     watcher.check_children();  // in case the server ended before it was known
 
     relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());

@@ -133,7 +133,10 @@ public:
             // room again); what cannot be written is read and counted, so
             // that the server never blocks on a full pipe.
             if (!failing) {
-                report(cannot_write_output, last_error());
+                report(
+                    "cannot write to standard output; the server's output is dropped until it "
+                    "can be written again",
+                    last_error());
                 failing = true;
             }
             lost_since_failure += now;

@@ -24,9 +24,22 @@ struct SignalRecord {
 
 // The write end of the record pipe, for the handler.
 std::atomic<int> record_end{-1};
+// The launcher's process id, for the handler.
+std::atomic<pid_t> launcher_pid{0};
 
 extern "C" void record_signal(int number, siginfo_t* info, void* /*context*/) {
     const int saved_errno = errno;
+    if (::getpid() != launcher_pid.load()) {
+        // The server's process before it executes (spawn.h), which keeps
+        // the launcher's handlers: the signal is the server's, and takes its
+        // default action there, as it would in the server.
+        struct sigaction by_default {};
+        by_default.sa_handler = SIG_DFL;
+        (void)::sigaction(number, &by_default, nullptr);
+        (void)::kill(::getpid(), number);  // delivered as the handler returns
+        errno = saved_errno;
+        return;
+    }
     const SignalRecord record{number, info->si_code, info->si_pid};
     // One write of a few bytes to the local socket is atomic; a full one
     // (thousands of signals unread) loses the record rather than block the
@@ -96,6 +109,7 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     records_ = std::move(records.read);
     recorder_ = std::move(records.write);
     record_end.store(recorder_.get());
+    launcher_pid.store(::getpid());
 
     sigemptyset(&reset_in_server_);
     sigaddset(&reset_in_server_, SIGPIPE);
@@ -104,8 +118,12 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
         if (left_alone(number, shares_process_group)) {
             continue;
         }
+        struct sigaction taking {};
+        taking.sa_sigaction = record_signal;
+        taking.sa_flags = SA_SIGINFO | SA_RESTART | (number == SIGCHLD ? SA_NOCLDSTOP : 0);
+        sigfillset(&taking.sa_mask);
         struct sigaction earlier {};
-        if (::sigaction(number, nullptr, &earlier) != 0) {
+        if (::sigaction(number, &taking, &earlier) != 0) {
             const std::error_code error = last_error();
             restore();
             return error;
@@ -113,26 +131,25 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
         // A signal the launcher was started with ignored (nohup's SIGHUP, a
         // background job's SIGINT and SIGQUIT) stays ignored, and the server
         // inherits that. (SIGCHLD is at its default since prepare_process.)
+        // Taken and given back in that case, which is rare: one call each
+        // for the others.
         if (earlier.sa_handler == SIG_IGN && number != SIGCHLD) {
+            if (::sigaction(number, &earlier, nullptr) != 0) {
+                const std::error_code error = last_error();
+                restore();
+                return error;
+            }
             continue;
         }
-        struct sigaction taking {};
-        taking.sa_sigaction = record_signal;
-        taking.sa_flags = SA_SIGINFO | SA_RESTART | (number == SIGCHLD ? SA_NOCLDSTOP : 0);
-        sigfillset(&taking.sa_mask);
-        if (::sigaction(number, &taking, nullptr) != 0) {
-            const std::error_code error = last_error();
-            restore();
-            return error;
-        }
         taken_.emplace_back(number, earlier);
-        sigaddset(&reset_in_server_, number);
     }
+    return {};
+}
 
+std::error_code SignalWatcher::run() {
     try {
         thread_ = std::thread([this] { watch(); });
     } catch (const std::system_error& error) {
-        restore();
         return error.code();
     }
     return {};
@@ -175,7 +192,12 @@ void SignalWatcher::stop() {
         notify(stop_.get(), "cannot stop the signal watcher");
         thread_.join();
     }
-    restore();
+    // The handlers stay and record nothing more: the launcher ends next,
+    // with the server's status, and a signal that comes now finds the
+    // server's job ended. Restoring them would be a system call for each
+    // signal on every launcher's way out.
+    record_end.store(-1);
+    (void)recorder_.release();
 }
 
 void SignalWatcher::restore() {

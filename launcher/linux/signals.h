@@ -45,7 +45,8 @@ public:
     ~SignalWatcher();
 
     // Takes every catchable asynchronous signal the launcher does not ignore
-    // already, and starts the watcher thread. Not taken: the faults of the
+    // already; they are recorded from now on, and read once run() has
+    // started the watcher thread. Not taken: the faults of the
     // launcher's own code (SEGV, BUS, ILL, FPE, TRAP, ABRT), SIGPIPE and
     // SIGXFSZ (ignored, so that a failed write is reported), SIGTTIN and
     // SIGTTOU (the launcher's own access to its terminal), and, when the
@@ -53,9 +54,14 @@ public:
     // `fg` and `bg` stop and continue both as one job. On failure nothing is
     // left taken and the system's reason is returned.
     std::error_code start(bool shares_process_group, bool leads_session, ChildEvents on_child);
+    // Starts the watcher thread; the system's reason when it cannot.
+    std::error_code run();
 
-    // The signals whose handling the server must not inherit: set them to
-    // their default action in the server before it executes.
+    // The signals the launcher ignores that the server must get at their
+    // default action: set them so in the server's process before it
+    // executes. The taken ones are back at their default from execve on; one
+    // that reaches that process before is handed to its default action by
+    // the handler.
     const sigset_t& to_reset_in_server() const { return reset_in_server_; }
 
     // From now on, a signal is passed on by `send` (to the server's job),
@@ -67,8 +73,9 @@ public:
     // Has the thread look at the launcher's children, as after a SIGCHLD.
     void check_children();
 
-    // Ends the watcher thread and gives the signals back their earlier
-    // handling. Called by the destructor too.
+    // Ends the watcher thread; the signals it took are dropped from then on
+    // (the launcher is about to end, with the server's status). Called by
+    // the destructor too.
     void stop();
 
 private:

@@ -1,15 +1,20 @@
 #include "spawn.h"
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <string>
 
 #include "descriptor.h"
 #include "exit_status.h"
 #include "report.h"
+#include "shared_memory_child.h"
 
 extern char** environ;
 
@@ -17,45 +22,41 @@ namespace launcher::platform {
 
 namespace {
 
-// What the child reports on the start pipe when it cannot become the
+// What the child leaves in the launcher's memory when it cannot become the
 // server: the step that failed and its errno.
-enum class StartStep : int { process_group, guard, output, signals, execute };
+enum class StartStep : int { none, process_group, output, signals, execute };
 
 struct StartFailure {
-    StartStep step = StartStep::execute;
+    StartStep step = StartStep::none;
     int error = 0;
 };
 
-// Everything the child needs, prepared before fork: after it, the child of a
-// threaded process may only make async-signal-safe calls.
+// Everything the child needs, prepared before it starts: it runs in the
+// launcher's memory, on a stack of its own, while the thread that started
+// it waits, and may only make async-signal-safe calls.
 struct ChildSetup {
     const char* const* argv = nullptr;
-    int output = -1;        // becomes the server's standard output
-    int start_report = -1;  // close-on-exec: end of file once execve succeeded
-    int guard = -1;         // the guard's lifeline: told the server's group
-    bool own_group = false;
-    const sigset_t* reset = nullptr;  // back to their default action
+    int output = -1;                             // becomes the server's standard output
+    std::atomic<pid_t>* server_group = nullptr;  // the guard's: told the own group
+    const sigset_t* reset = nullptr;             // back to their default action
+    StartFailure* failure = nullptr;             // the launcher's, written on failure
 };
 
 [[noreturn]] void fail_start(const ChildSetup& setup, StartStep step) {
-    const StartFailure failure{step, errno};
-    (void)::write(setup.start_report, &failure, sizeof failure);
+    *setup.failure = StartFailure{step, errno};
     ::_exit(127);
 }
 
-// The child between fork and execve.
+// The child between clone and execve.
 [[noreturn]] void become_server(const ChildSetup& setup) {
-    if (setup.own_group) {
+    if (setup.server_group != nullptr) {
         if (::setpgid(0, 0) != 0) {
             fail_start(setup, StartStep::process_group);
         }
-        // The guard stops this group should the launcher die; it holds on
-        // until this process has executed (the lifeline is close-on-exec),
-        // so it knows the group whenever the launcher dies.
-        const pid_t group = ::getpid();
-        if (::write(setup.guard, &group, sizeof group) != sizeof group) {
-            fail_start(setup, StartStep::guard);
-        }
+        // The guard stops this group should the launcher die. This process
+        // holds the guard's lifeline until it executes (close-on-exec), so
+        // the group is known whenever the launcher dies.
+        setup.server_group->store(::getpid());
     }
     if (::dup2(setup.output, STDOUT_FILENO) < 0) {
         fail_start(setup, StartStep::output);
@@ -80,6 +81,10 @@ struct ChildSetup {
     fail_start(setup, StartStep::execute);
 }
 
+extern "C" int start_child(void* setup) {
+    become_server(*static_cast<const ChildSetup*>(setup));
+}
+
 // The launcher's words for a failed start, and the shell's status for it.
 int report_start_failure(const StartFailure& failure) {
     const std::error_code reason = last_error(failure.error);
@@ -87,15 +92,13 @@ int report_start_failure(const StartFailure& failure) {
     case StartStep::process_group:
         report("cannot give the server a process group of its own", reason);
         return launcher_failure;
-    case StartStep::guard:
-        report("cannot tie the server to the launcher's life", reason);
-        return launcher_failure;
     case StartStep::output:
         report("cannot connect the server's output to the launcher", reason);
         return launcher_failure;
     case StartStep::signals:
         report("cannot reset the server's signal handling", reason);
         return launcher_failure;
+    case StartStep::none:
     case StartStep::execute:
         report(std::string(cannot_start_command_processor) + " (/bin/sh)", reason);
         return failure.error == ENOENT                               ? command_processor_missing
@@ -107,10 +110,14 @@ int report_start_failure(const StartFailure& failure) {
 
 }  // namespace
 
-// fork and execve rather than posix_spawn: only a child that runs code of
-// the launcher's can tell the guard its group before it executes.
-StartedServer start_server(const std::string& command_text, int output, int guard, bool own_group,
-                           const sigset_t& reset) {
+// clone and execve rather than posix_spawn: only a child that runs code of
+// the launcher's can tell the guard its group before it executes. The child
+// shares the launcher's memory and the launcher's thread waits until it has
+// executed or failed (CLONE_VM | CLONE_VFORK, the way posix_spawn starts its
+// child): nothing of the launcher's memory is copied, and a failure is
+// simply left in `failure`.
+StartedServer start_server(const std::string& command_text, int output,
+                           std::atomic<pid_t>* server_group, const sigset_t& reset) {
     // exec replaces the shell by the runtime, so that the runtime itself is
     // the process that gets the signals and whose status is collected.
     const std::string script = "exec " + command_text;
@@ -124,13 +131,12 @@ StartedServer start_server(const std::string& command_text, int output, int guar
         return {0, launcher_failure};
     }
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
-
-    Pipe start_report;
-    if (const std::error_code error = make_pipe(start_report)) {
-        report("cannot create a pipe for starting the server", error);
-        return {0, launcher_failure};
-    }
-    const ChildSetup setup{argv, output, start_report.write.get(), guard, own_group, &reset};
+    StartFailure failure;
+    ChildSetup setup{argv, output, server_group, &reset, &failure};
+    // The child's stack, for the few calls before execve; left unset, so
+    // that only the pages the child uses are ever touched.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
+    alignas(16) std::array<std::byte, std::size_t{64} * 1024> stack;
 
     // No signal may run a launcher's handler in the child before it has
     // reset them.
@@ -142,35 +148,22 @@ StartedServer start_server(const std::string& command_text, int output, int guar
         report("cannot hold signals while the server starts", last_error(error));
         return {0, launcher_failure};
     }
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        become_server(setup);
-    }
-    const int fork_error = errno;
+    const pid_t pid = start_sharing_memory(start_child, stack, CLONE_VFORK | SIGCHLD, &setup);
+    const int clone_error = errno;
     error = pthread_sigmask(SIG_SETMASK, &earlier, nullptr);
     if (error != 0) {
         report("cannot let signals through again", last_error(error));
     }
     if (pid < 0) {
-        report("cannot start the server's process", last_error(fork_error));
+        report("cannot start the server's process", last_error(clone_error));
         return {0, launcher_failure};
     }
-
-    start_report.write.reset();
-    StartFailure failure;
-    const ssize_t got = retry_on_eintr(
-        [&] { return ::read(start_report.read.get(), &failure, sizeof failure); });
-    if (got == 0) {
+    if (failure.step == StartStep::none) {
         return {pid, 0};
     }
-    const int read_error = errno;
     int wait_status = 0;
     if (retry_on_eintr([&] { return ::waitpid(pid, &wait_status, 0); }) < 0) {
         report("cannot collect the process that failed to become the server", last_error());
-    }
-    if (got != sizeof failure) {
-        report("cannot tell whether the server started", last_error(got < 0 ? read_error : EIO));
-        return {0, launcher_failure};
     }
     return {0, report_start_failure(failure)};
 }

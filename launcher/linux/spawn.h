@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <string>
 
 namespace launcher::platform {
@@ -16,11 +17,11 @@ struct StartedServer {
 };
 
 // Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`,
-// in a process group of its own when `own_group` (whose id it writes on
-// `guard`, the guard's lifeline, see guard.h), with every signal in `reset`
-// at its default action and none blocked. Returns once the shell executes;
-// a failure is reported on standard error first.
-StartedServer start_server(const std::string& command_text, int output, int guard, bool own_group,
-                           const sigset_t& reset);
+// in a process group of its own when `server_group` is given (whose id it
+// writes there for the guard before it executes, see guard.h), with every
+// signal in `reset` at its default action and none blocked. Returns once
+// the shell executes; a failure is reported on standard error first.
+StartedServer start_server(const std::string& command_text, int output,
+                           std::atomic<pid_t>* server_group, const sigset_t& reset);
 
 }  // namespace launcher::platform

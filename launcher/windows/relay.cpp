@@ -155,7 +155,8 @@ void relay(HANDLE from, HANDLE to, HANDLE server, HANDLE job) {
         translated.clear();
         line_ends.translate(std::string_view(buffer.data(), got), translated);
         if (const std::error_code error = write_all(to, translated)) {
-            report(cannot_write_output, error);
+            report("cannot write to standard output; the server's further output is dropped",
+                   error);
             writing = false;
         }
     }

@@ -107,8 +107,8 @@ TEST(Runtime, FileSizeLimitOnTheOutputIsAWriteFailure) {
     const auto result = test::run(options, 20s);
     EXPECT_EQ(result.status, 4);
     EXPECT_EQ(result.err,
-              "launcher: cannot write to standard output; the server's further output is "
-              "dropped: File too large\n");
+              "launcher: cannot write to standard output; the server's output is dropped "
+              "until it can be written again: File too large\n");
     EXPECT_EQ(std::filesystem::file_size(folder.file("out")), 1024u);
 }
 

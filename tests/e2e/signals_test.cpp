@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
@@ -43,18 +44,30 @@ TEST(StopSignals, SignalToTheLaunchersProcessGroupReachesTheServerOnce) {
 }
 
 // On a terminal, Ctrl-C comes from the terminal itself, which signals the
-// server too: the launcher must not send it again. A kill still goes on.
+// server too: the launcher must not send it again. A kill still goes on. A
+// server that left the launcher's group (setsid) is out of the terminal's
+// reach, and gets Ctrl-C from the launcher.
 TEST(StopSignals, OnATerminalEachRequestReachesTheServerOnce) {
     struct Case {
         bool ctrl_c;
+        bool own_session;
         std::string expected;
     };
     for (const Case& c :
-         {Case{true, signal_report(SIGINT, 0)}, Case{false, signal_report(SIGTERM)}}) {
+         {Case{true, false, signal_report(SIGINT, 0)}, Case{false, false, signal_report(SIGTERM)},
+          Case{true, true, signal_report(SIGINT)}}) {
         ScratchDirectory folder;
         auto options = launcher_options(folder, {}, "signals:300");
         options.input.reset();
         options.terminal = true;
+        if (c.own_session) {
+            std::filesystem::create_directory(folder.file("bin"));
+            folder.write("bin/java", std::string("#!/bin/sh\nexec setsid \"") + FAKE_JAVA_DIR +
+                                         "/java\" \"$@\"\n");
+            std::filesystem::permissions(folder.file("bin/java"),
+                                         std::filesystem::perms::owner_all);
+            options.environment["PATH"] = folder.file("bin") + ":/usr/bin:/bin";
+        }
         test::Child child(options);
         ASSERT_TRUE(child.wait_for_output("ready")) << child.out();
         if (c.ctrl_c) {
@@ -66,7 +79,7 @@ TEST(StopSignals, OnATerminalEachRequestReachesTheServerOnce) {
         // (The terminal shows each line feed as CR LF.)
         EXPECT_NE(result.out.find(c.expected.substr(0, c.expected.size() - 1) + "\r\n"),
                   std::string::npos)
-            << result.out;
+            << result.out << (c.own_session ? " (own session)" : "");
         EXPECT_EQ(result.status, 0);
     }
 }

@@ -7,14 +7,27 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <string_view>
 #include <vector>
 
 namespace {
 
-using launcher::platform::descendants_in_group;
-using launcher::platform::parse_child_list;
 using launcher::platform::parse_process_entry;
 using launcher::platform::ProcessEntry;
+
+std::vector<pid_t> parse_child_list(std::string_view text) {
+    std::vector<pid_t> pids;
+    launcher::platform::parse_child_list(text, [&pids](pid_t pid) { pids.push_back(pid); });
+    return pids;
+}
+
+std::vector<ProcessEntry> descendants_in_group(pid_t ancestor, pid_t group, pid_t except) {
+    std::array<ProcessEntry, 16> found{};
+    const std::size_t count = launcher::platform::descendants_in_group(ancestor, group, except,
+                                                                       found);
+    return {found.begin(), found.begin() + static_cast<std::ptrdiff_t>(count)};
+}
 
 TEST(ProcessEntry, FieldsAreFoundAfterTheNamesLastParenthesis) {
     const auto entry = parse_process_entry("4242 (a) (b) S 1 17) R 10 4242 4242 0 -1 4194560\n");

@@ -130,8 +130,8 @@ TEST(Relay, ClosedReaderIsReportedOnceAndTheRestIsDropped) {
     testing::internal::CaptureStderr();
     launcher::platform::relay(input.read.get(), output.write.get());
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "launcher: cannot write to standard output; the server's further output is "
-              "dropped: Broken pipe\n");
+              "launcher: cannot write to standard output; the server's output is dropped "
+              "until it can be written again: Broken pipe\n");
     writer.join();
 }
 
@@ -199,8 +199,8 @@ TEST(Relay, OutputThatTakesBytesAgainIsWrittenAgain) {
     launcher::platform::relay(input.read.get(), file.get());
     writer.join();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
-              "launcher: cannot write to standard output; the server's further output is "
-              "dropped: File too large\n"
+              "launcher: cannot write to standard output; the server's output is dropped "
+              "until it can be written again: File too large\n"
               "launcher: standard output takes the server's output again; 65536 bytes of it "
               "were lost\n");
     std::ifstream stream(path, std::ios::binary);
