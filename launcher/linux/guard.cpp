@@ -1,6 +1,5 @@
 #include "guard.h"
 
-#include <sched.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>

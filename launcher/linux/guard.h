@@ -43,7 +43,7 @@ struct Guard {
 //                         the launcher's children, and their descendants in
 //                         the group, found once the launcher's children have
 //                         passed to their new parent.
-// The guard ignores every signal it can, so that a terminal's Ctrl-C or
+// The guard blocks every signal it can, so that a terminal's Ctrl-C or
 // hang-up of the group leaves it to its work. Returns the system's reason
 // when it cannot be started. The lifeline ends only once every process that
 // holds it has let go: a child that has not yet executed holds it too.

@@ -173,6 +173,9 @@ int run_server(const std::string& command_text) {
     // signals taken meanwhile wait in their records.
     if (const std::error_code error = watcher.run()) {
         report("cannot start the signal watcher; the server is stopped", error);
+        // Nothing relays the output: the server gets EPIPE rather than
+        // block on a full pipe while it stops.
+        setup.output.read.reset();
         signal_job(job, SIGTERM, false);
         int wait_status = 0;
         (void)retry_on_eintr([&] { return ::waitpid(server.pid, &wait_status, 0); });

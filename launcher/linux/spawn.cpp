@@ -1,7 +1,6 @@
 #include "spawn.h"
 
 #include <fcntl.h>
-#include <sched.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
