@@ -200,7 +200,8 @@ int run_server(const std::string& command_text) {
         dismiss_guard(guard);
         return launcher_failure;
     }
-    watcher.check_children();  // in case the server ended before it was known
+    // A server that ended before it was known left its SIGCHLD blocked,
+    // for the watcher's first read.
 
     relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
     setup.output.read.reset();

@@ -65,9 +65,8 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     session_leader_ = ::getsid(0);
     on_child_ = std::move(on_child);
 
-    children_changed_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     stop_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!children_changed_.valid() || !stop_.valid()) {
+    if (!stop_.valid()) {
         return last_error();
     }
 
@@ -137,17 +136,7 @@ void notify(int event, const char* what) {
     }
 }
 
-// Takes an eventfd's count back to 0.
-void clear(int event) {
-    std::uint64_t count = 0;
-    (void)::read(event, &count, sizeof count);  // EAGAIN: already 0
-}
-
 }  // namespace
-
-void SignalWatcher::check_children() {
-    notify(children_changed_.get(), "cannot wake the signal watcher");
-}
 
 void SignalWatcher::stop() {
     if (thread_.joinable()) {
@@ -168,9 +157,7 @@ void SignalWatcher::restore() {
 void SignalWatcher::watch() {
     bool ticking = false;
     for (;;) {
-        std::array<pollfd, 3> ready{{{stop_.get(), POLLIN, 0},
-                                     {children_changed_.get(), POLLIN, 0},
-                                     {signals_.get(), POLLIN, 0}}};
+        std::array<pollfd, 2> ready{{{stop_.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}}};
         const int polled = ::poll(ready.data(), ready.size(), ticking ? 100 : -1);
         if (polled < 0) {
             if (errno == EINTR) {
@@ -186,11 +173,7 @@ void SignalWatcher::watch() {
             ticking = on_child_();
             continue;
         }
-        if (ready[1].revents != 0) {
-            clear(children_changed_.get());
-            ticking = on_child_();
-        }
-        if (ready[2].revents == 0) {
+        if (ready[1].revents == 0) {
             continue;
         }
         std::array<signalfd_siginfo, 32> records{};

@@ -72,8 +72,6 @@ public:
     // thread, apart from that first call.
     using Send = std::function<void(int, bool)>;
     void forward_to(Send send);
-    // Has the thread look at the launcher's children, as after a SIGCHLD.
-    void check_children();
 
     // Ends the watcher thread; the signals it took are dropped from then on
     // (the launcher is about to end, with the server's status). Called by
@@ -91,9 +89,8 @@ private:
     ChildEvents on_child_;
     sigset_t reset_in_server_{};
     sigset_t earlier_mask_{};
-    FileDescriptor signals_;           // a signalfd for the taken signals
-    FileDescriptor children_changed_;  // an eventfd: check_children() was called
-    FileDescriptor stop_;              // an eventfd: stop() was called
+    FileDescriptor signals_;  // a signalfd for the taken signals
+    FileDescriptor stop_;     // an eventfd: stop() was called
     std::thread thread_;
 
     pid_t session_leader_ = 0;
