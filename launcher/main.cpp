@@ -90,6 +90,7 @@ int launch(const std::vector<std::string>& arguments) {
         // for it: the launcher's design, on every platform. On Linux this
         // thread is also the server's parent, whose end the server is tied
         // to, so it lives until the server has been collected.
+        launcher::platform::start_runner();
         std::thread runner(
             [&status, text = command.text] { status = launcher::platform::run_server(text); });
         runner.join();

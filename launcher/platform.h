@@ -16,13 +16,21 @@ namespace launcher::platform {
 //   Linux:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE and
 //            SIGXFSZ (a closed or full standard output must not kill the
 //            launcher while the server still runs), sets SIGCHLD to its
-//            default and unblocks every signal. Until run_server starts the
-//            server, a stop signal ends the launcher (128+N).
+//            default and unblocks every signal. Until run_server starts the server, a stop signal
+//            ends the launcher (128+N).
 //   Windows: installs the console-control handler that keeps the launcher
 //            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
 //            on the console closing, logoff and shutdown until the server
 //            has ended (the launcher's end would end the server at once).
 void prepare_process();
+
+// Called on the main thread just before it starts the thread that calls
+// run_server, and then only waits for it.
+//   Linux:   blocks every signal but the faults in the main thread, so that
+//            none is delivered there; run_server unblocks them for its own
+//            thread (a mask the launcher was started with included).
+//   Windows: nothing.
+void start_runner();
 
 // The launcher's own arguments as UTF-8, argv[0] included.
 //   Linux:   argv as the system gave it (`argc`, `argv` of main).

@@ -29,9 +29,10 @@ namespace launcher::platform {
 namespace {
 
 // Sets one signal's action, reporting a refusal.
-void set_signal_action(int number, void (*action)(int), const char* why) {
+void set_signal_action(int number, void (*action)(int), int flags, const char* why) {
     struct sigaction setting {};
     setting.sa_handler = action;
+    setting.sa_flags = flags;
     sigemptyset(&setting.sa_mask);
     if (::sigaction(number, &setting, nullptr) != 0) {
         report(why, last_error());
@@ -67,20 +68,13 @@ bool set_up_runner(RunnerSetup& setup) {
     return true;
 }
 
-// Takes the signals; this thread then leaves them to the watcher (and to
-// the main thread, which only waits): it sits in system calls that they
-// need not interrupt.
+// Takes the signals: from now on they wait for the watcher thread.
 bool start_watching(SignalWatcher& watcher, bool shares_group, const RunnerSetup& setup, Job& job) {
     job.over = setup.job_over.get();
     const bool leads_session = ::getsid(0) == job.launcher;
     if (const std::error_code error = watcher.start(shares_group, leads_session,
                                                     [&job] { return watch_job(job); })) {
         report("cannot take the signals for the server", error);
-        return false;
-    }
-    if (const int error = pthread_sigmask(SIG_BLOCK, &watcher.to_reset_in_server(), nullptr);
-        error != 0) {
-        report("cannot leave the signals to the watcher", last_error(error));
         return false;
     }
     return true;
@@ -102,19 +96,37 @@ void prepare_process() {
     // A closed standard output, or one past the file size limit, must not
     // end the launcher while the server runs: the write fails instead, and
     // the failure is reported.
-    set_signal_action(SIGPIPE, SIG_IGN,
+    set_signal_action(SIGPIPE, SIG_IGN, 0,
                       "cannot ignore SIGPIPE; a closed output may end the launcher");
-    set_signal_action(SIGXFSZ, SIG_IGN,
+    set_signal_action(SIGXFSZ, SIG_IGN, 0,
                       "cannot ignore SIGXFSZ; a full output may end the launcher");
     // Inherited "ignore" for SIGCHLD would make the system collect the server
-    // itself, and its exit status would be lost.
-    set_signal_action(SIGCHLD, SIG_DFL, "cannot reset SIGCHLD; the server's status may be lost");
+    // itself, and its exit status would be lost. A child that stops or
+    // continues (Ctrl-Z) need not wake the watcher.
+    set_signal_action(SIGCHLD, SIG_DFL, SA_NOCLDSTOP,
+                      "cannot reset SIGCHLD; the server's status may be lost");
     // Signals blocked by whoever started the launcher would never reach the
     // watcher; until the server starts, they keep their default action.
     sigset_t none;
     sigemptyset(&none);
     if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
         report("cannot unblock signals", last_error(error));
+    }
+}
+
+void start_runner() {
+    // The main thread only waits from now on: with every signal but the
+    // faults of its own code blocked, no signal is delivered to it. The
+    // runner thread inherits the mask and unblocks them for itself (a mask
+    // the launcher was started with too); until the watcher takes them, they
+    // keep their default action there.
+    sigset_t held;
+    sigfillset(&held);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) {
+        sigdelset(&held, fault);
+    }
+    if (const int error = pthread_sigmask(SIG_SETMASK, &held, nullptr); error != 0) {
+        report("cannot leave the signals to the runner", last_error(error));
     }
 }
 
@@ -135,6 +147,12 @@ std::error_code write_output(std::string_view text) {
 }
 
 int run_server(const std::string& command_text) {
+    // The main thread has left the signals to this one (start_runner).
+    sigset_t none;
+    sigemptyset(&none);
+    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+        report("cannot unblock signals", last_error(error));
+    }
     const bool shares_group = holds_terminal_foreground();
     // First, so that the guard holds none of the launcher's descriptors.
     Guard guard;
@@ -182,7 +200,8 @@ int run_server(const std::string& command_text) {
         dismiss_guard(guard);
         return launcher_failure;
     }
-    watcher.check_children();  // in case the server ended before it was known
+    // A server that ended before it was known left its SIGCHLD blocked,
+    // for the watcher's first read.
 
     relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
     setup.output.read.reset();

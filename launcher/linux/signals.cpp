@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <array>
@@ -14,39 +15,6 @@
 namespace launcher::platform {
 
 namespace {
-
-// What the handler records about one signal.
-struct SignalRecord {
-    int number = 0;
-    int code = 0;      // si_code: SI_KERNEL for the terminal and the kernel
-    pid_t sender = 0;  // si_pid for a signal from a process
-};
-
-// The write end of the record pipe, for the handler.
-std::atomic<int> record_end{-1};
-// The launcher's process id, for the handler.
-std::atomic<pid_t> launcher_pid{0};
-
-extern "C" void record_signal(int number, siginfo_t* info, void* /*context*/) {
-    const int saved_errno = errno;
-    if (::getpid() != launcher_pid.load()) {
-        // The server's process before it executes (spawn.h), which keeps
-        // the launcher's handlers: the signal is the server's, and takes its
-        // default action there, as it would in the server.
-        struct sigaction by_default {};
-        by_default.sa_handler = SIG_DFL;
-        (void)::sigaction(number, &by_default, nullptr);
-        (void)::kill(::getpid(), number);  // delivered as the handler returns
-        errno = saved_errno;
-        return;
-    }
-    const SignalRecord record{number, info->si_code, info->si_pid};
-    // One write of a few bytes to the local socket is atomic; a full one
-    // (thousands of signals unread) loses the record rather than block the
-    // handler.
-    (void)::write(record_end.load(), &record, sizeof record);
-    errno = saved_errno;
-}
 
 // Whether the launcher leaves `number` alone (see start()).
 bool left_alone(int number, bool shares_process_group) {
@@ -97,51 +65,44 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     session_leader_ = ::getsid(0);
     on_child_ = std::move(on_child);
 
-    Pipe records;
-    if (const std::error_code error = make_socket_pair(records, SOCK_NONBLOCK)) {
-        return error;
-    }
-    children_changed_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
     stop_ = FileDescriptor(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-    if (!children_changed_.valid() || !stop_.valid()) {
+    if (!stop_.valid()) {
         return last_error();
     }
-    records_ = std::move(records.read);
-    recorder_ = std::move(records.write);
-    record_end.store(recorder_.get());
-    launcher_pid.store(::getpid());
 
     sigemptyset(&reset_in_server_);
     sigaddset(&reset_in_server_, SIGPIPE);
     sigaddset(&reset_in_server_, SIGXFSZ);
+    sigset_t taken;
+    sigemptyset(&taken);
     for (int number = 1; number <= SIGRTMAX; ++number) {
         if (left_alone(number, shares_process_group)) {
             continue;
         }
-        struct sigaction taking {};
-        taking.sa_sigaction = record_signal;
-        taking.sa_flags = SA_SIGINFO | SA_RESTART | (number == SIGCHLD ? SA_NOCLDSTOP : 0);
-        sigfillset(&taking.sa_mask);
-        struct sigaction earlier {};
-        if (::sigaction(number, &taking, &earlier) != 0) {
-            const std::error_code error = last_error();
-            restore();
-            return error;
-        }
         // A signal the launcher was started with ignored (nohup's SIGHUP, a
         // background job's SIGINT and SIGQUIT) stays ignored, and the server
         // inherits that. (SIGCHLD is at its default since prepare_process.)
-        // Taken and given back in that case, which is rare: one call each
-        // for the others.
+        struct sigaction earlier {};
+        if (::sigaction(number, nullptr, &earlier) != 0) {
+            return last_error();
+        }
         if (earlier.sa_handler == SIG_IGN && number != SIGCHLD) {
-            if (::sigaction(number, &earlier, nullptr) != 0) {
-                const std::error_code error = last_error();
-                restore();
-                return error;
-            }
             continue;
         }
-        taken_.emplace_back(number, earlier);
+        sigaddset(&taken, number);
+    }
+    // Blocked in every thread (the watcher's inherits this one's mask), so
+    // that each taken signal waits for the watcher to read it, and is
+    // delivered to no thread: a blocked signal is kept even where its
+    // default action is to ignore it (SIGCHLD, SIGWINCH, SIGURG).
+    if (const int error = pthread_sigmask(SIG_BLOCK, &taken, &earlier_mask_); error != 0) {
+        return last_error(error);
+    }
+    signals_ = FileDescriptor(::signalfd(-1, &taken, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals_.valid()) {
+        const std::error_code error = last_error();
+        restore();
+        return error;
     }
     return {};
 }
@@ -175,51 +136,28 @@ void notify(int event, const char* what) {
     }
 }
 
-// Takes an eventfd's count back to 0.
-void clear(int event) {
-    std::uint64_t count = 0;
-    (void)::read(event, &count, sizeof count);  // EAGAIN: already 0
-}
-
 }  // namespace
-
-void SignalWatcher::check_children() {
-    notify(children_changed_.get(), "cannot wake the signal watcher");
-}
 
 void SignalWatcher::stop() {
     if (thread_.joinable()) {
         notify(stop_.get(), "cannot stop the signal watcher");
         thread_.join();
     }
-    // The handlers stay and record nothing more: the launcher ends next,
-    // with the server's status, and a signal that comes now finds the
-    // server's job ended. Restoring them would be a system call for each
-    // signal on every launcher's way out.
-    record_end.store(-1);
-    (void)recorder_.release();
+    // The signals stay blocked, and those that come now are dropped with
+    // the launcher, which ends next with the server's status: the server's
+    // job has ended.
 }
 
 void SignalWatcher::restore() {
-    for (const auto& [number, earlier] : taken_) {
-        if (::sigaction(number, &earlier, nullptr) != 0) {
-            report("cannot restore the handling of a signal", last_error());
-        }
+    if (const int error = pthread_sigmask(SIG_SETMASK, &earlier_mask_, nullptr); error != 0) {
+        report("cannot let the signals through again", last_error(error));
     }
-    taken_.clear();
-    record_end.store(-1);
-    // A handler that started before this may still write to the record pipe.
-    // Its write end stays open until the process ends, so that such a write
-    // can never reach a file that reuses the descriptor.
-    (void)recorder_.release();
 }
 
 void SignalWatcher::watch() {
     bool ticking = false;
     for (;;) {
-        std::array<pollfd, 3> ready{{{stop_.get(), POLLIN, 0},
-                                     {children_changed_.get(), POLLIN, 0},
-                                     {records_.get(), POLLIN, 0}}};
+        std::array<pollfd, 2> ready{{{stop_.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}}};
         const int polled = ::poll(ready.data(), ready.size(), ticking ? 100 : -1);
         if (polled < 0) {
             if (errno == EINTR) {
@@ -235,15 +173,11 @@ void SignalWatcher::watch() {
             ticking = on_child_();
             continue;
         }
-        if (ready[1].revents != 0) {
-            clear(children_changed_.get());
-            ticking = on_child_();
-        }
-        if (ready[2].revents == 0) {
+        if (ready[1].revents == 0) {
             continue;
         }
-        std::array<SignalRecord, 64> records{};
-        const ssize_t got = ::read(records_.get(), records.data(), sizeof records);
+        std::array<signalfd_siginfo, 32> records{};
+        const ssize_t got = ::read(signals_.get(), records.data(), sizeof records);
         if (got < 0) {
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
@@ -251,14 +185,15 @@ void SignalWatcher::watch() {
             report("cannot read the signals taken; they are no longer passed on", last_error());
             return;
         }
-        const auto count = static_cast<std::size_t>(got) / sizeof(SignalRecord);
+        const auto count = static_cast<std::size_t>(got) / sizeof(signalfd_siginfo);
         for (std::size_t i = 0; i < count; ++i) {
-            const SignalRecord& record = records.at(i);
-            if (record.number == SIGCHLD) {
+            const signalfd_siginfo& record = records.at(i);
+            const auto number = static_cast<int>(record.ssi_signo);
+            if (number == SIGCHLD) {
                 ticking = on_child_();
                 continue;
             }
-            handle(record.number, record.code, record.sender);
+            handle(number, record.ssi_code, static_cast<pid_t>(record.ssi_pid));
         }
     }
 }

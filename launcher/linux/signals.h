@@ -2,10 +2,11 @@
 // signals it takes, which process group the server gets, where a signal is
 // passed on to, and the watcher thread that does it. Linux only.
 //
-// A signal is taken by a handler that only records it (number and origin)
-// on a pipe; the watcher thread reads the records and passes each
-// signal on once. Signals are taken only from start() on: before that, a
-// stop signal ends the launcher with its default action (128+N).
+// A signal is taken by blocking it in every thread and reading it, with its
+// origin, from a signalfd(2) on the watcher thread, which passes each signal
+// on once: no handler runs, and a signal costs one wake-up of that thread.
+// Signals are taken only from start() on: before that, a stop signal ends
+// the launcher with its default action (128+N).
 #pragma once
 
 #include <signal.h>
@@ -45,8 +46,9 @@ public:
     ~SignalWatcher();
 
     // Takes every catchable asynchronous signal the launcher does not ignore
-    // already; they are recorded from now on, and read once run() has
-    // started the watcher thread. Not taken: the faults of the
+    // already: blocks them in the calling thread, which must be the only one
+    // (threads started later inherit that), so that they wait until run()
+    // has started the watcher thread. Not taken: the faults of the
     // launcher's own code (SEGV, BUS, ILL, FPE, TRAP, ABRT), SIGPIPE and
     // SIGXFSZ (ignored, so that a failed write is reported), SIGTTIN and
     // SIGTTOU (the launcher's own access to its terminal), and, when the
@@ -59,9 +61,9 @@ public:
 
     // The signals the launcher ignores that the server must get at their
     // default action: set them so in the server's process before it
-    // executes. The taken ones are back at their default from execve on; one
-    // that reaches that process before is handed to its default action by
-    // the handler.
+    // executes, and unblock every signal there. The taken ones are at their
+    // default action already; one that reaches that process before it
+    // unblocks them takes that action then.
     const sigset_t& to_reset_in_server() const { return reset_in_server_; }
 
     // From now on, a signal is passed on by `send` (to the server's job),
@@ -70,8 +72,6 @@ public:
     // thread, apart from that first call.
     using Send = std::function<void(int, bool)>;
     void forward_to(Send send);
-    // Has the thread look at the launcher's children, as after a SIGCHLD.
-    void check_children();
 
     // Ends the watcher thread; the signals it took are dropped from then on
     // (the launcher is about to end, with the server's status). Called by
@@ -82,17 +82,15 @@ private:
     void watch();
     void handle(int number, int code, pid_t sender);
     void forward(int number, bool from_terminal);
-    void restore();
+    void restore();  // unblocks what start() blocked
 
     bool shares_process_group_ = false;
     bool leads_session_ = false;
     ChildEvents on_child_;
     sigset_t reset_in_server_{};
-    std::vector<std::pair<int, struct sigaction>> taken_;  // with their earlier handling
-    FileDescriptor records_;                               // the read end
-    FileDescriptor recorder_;          // the write end, left open once handlers have run
-    FileDescriptor children_changed_;  // an eventfd: check_children() was called
-    FileDescriptor stop_;              // an eventfd: stop() was called
+    sigset_t earlier_mask_{};
+    FileDescriptor signals_;  // a signalfd for the taken signals
+    FileDescriptor stop_;     // an eventfd: stop() was called
     std::thread thread_;
 
     pid_t session_leader_ = 0;

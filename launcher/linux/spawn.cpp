@@ -137,22 +137,11 @@ StartedServer start_server(const std::string& command_text, int output,
     // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
     alignas(16) std::array<std::byte, std::size_t{64} * 1024> stack;
 
-    // No signal may run a launcher's handler in the child before it has
-    // reset them.
-    sigset_t all;
-    sigfillset(&all);
-    sigset_t earlier;
-    int error = pthread_sigmask(SIG_SETMASK, &all, &earlier);
-    if (error != 0) {
-        report("cannot hold signals while the server starts", last_error(error));
-        return {0, launcher_failure};
-    }
+    // The launcher runs no signal handler that the child could run before
+    // it executes: the taken signals are blocked, and the child unblocks
+    // them just before execve.
     const pid_t pid = start_sharing_memory(start_child, stack, CLONE_VFORK | SIGCHLD, &setup);
     const int clone_error = errno;
-    error = pthread_sigmask(SIG_SETMASK, &earlier, nullptr);
-    if (error != 0) {
-        report("cannot let signals through again", last_error(error));
-    }
     if (pid < 0) {
         report("cannot start the server's process", last_error(clone_error));
         return {0, launcher_failure};

@@ -69,6 +69,10 @@ int wait_for_server(HANDLE process, HANDLE job) {
 
 }  // namespace
 
+void start_runner() {
+    // Console control events come on a thread of the system's own.
+}
+
 void prepare_process() {
     install_console_control_handler();
 }
