@@ -117,9 +117,8 @@ void prepare_process() {
 void start_runner() {
     // The main thread only waits from now on: with every signal but the
     // faults of its own code blocked, no signal is delivered to it. The
-    // runner thread inherits the mask and unblocks them for itself (a mask
-    // the launcher was started with too); until the watcher takes them, they
-    // keep their default action there.
+    // runner thread inherits the mask and unblocks them for itself; until
+    // the watcher takes them, they keep their default action there.
     sigset_t held;
     sigfillset(&held);
     for (const int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) {

@@ -12,7 +12,6 @@
 #include <signal.h>
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -46,8 +45,9 @@ public:
     ~SignalWatcher();
 
     // Takes every catchable asynchronous signal the launcher does not ignore
-    // already: blocks them in the calling thread, which must be the only one
-    // (threads started later inherit that), so that they wait until run()
+    // already: blocks them in the calling thread (the threads it starts
+    // later inherit that; every other thread must block them already, as the
+    // main thread does from start_runner() on), so that they wait until run()
     // has started the watcher thread. Not taken: the faults of the
     // launcher's own code (SEGV, BUS, ILL, FPE, TRAP, ABRT), SIGPIPE and
     // SIGXFSZ (ignored, so that a failed write is reported), SIGTTIN and
