@@ -231,7 +231,7 @@ bool watch_job(Job& job) {
     job.ended.store(true);
     const std::uint64_t one = 1;
     if (::write(job.over, &one, sizeof one) < 0) {
-        report("cannot tell the relay that the server's job has ended", last_error());
+        report("cannot tell the runner that the server's job has ended", last_error());
     }
     return false;
 }

@@ -43,6 +43,7 @@ void set_signal_action(int number, void (*action)(int), int flags, const char* w
 // the launcher before there is a server.
 struct RunnerSetup {
     Pipe output;              // the server's standard output
+    RelayStop relay_stop;     // requested once the server's job has ended
     FileDescriptor job_over;  // an eventfd: the server's job has ended
 };
 
@@ -54,9 +55,16 @@ bool set_up_runner(RunnerSetup& setup) {
     // The system's default size (64 KiB): larger ones showed no gain in the
     // bench (bench/relay_bench.cpp, "pipes") and spend the user's pipe
     // allowance, after which every new pipe of that user is 4 KiB.
+    // A process that left the job may hold the pipe open after the job
+    // has ended: the relay then ends on this stop rather than on the pipe's
+    // end.
+    if (const std::error_code error = setup.relay_stop.prepare(setup.output.read.get())) {
+        report("cannot set up the end of the relay", error);
+        return false;
+    }
     setup.job_over = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
     if (!setup.job_over.valid()) {
-        report("cannot create the event that ends the relay", last_error());
+        report("cannot create the event that says the server's job has ended", last_error());
         return false;
     }
     // Orphans of the server's job come to the launcher rather than to
@@ -69,11 +77,17 @@ bool set_up_runner(RunnerSetup& setup) {
 }
 
 // Takes the signals: from now on they wait for the watcher thread.
-bool start_watching(SignalWatcher& watcher, bool shares_group, const RunnerSetup& setup, Job& job) {
+bool start_watching(SignalWatcher& watcher, bool shares_group, RunnerSetup& setup, Job& job) {
     job.over = setup.job_over.get();
     const bool leads_session = ::getsid(0) == job.launcher;
-    if (const std::error_code error = watcher.start(shares_group, leads_session,
-                                                    [&job] { return watch_job(job); })) {
+    const auto on_child = [&job, &stop = setup.relay_stop] {
+        const bool again = watch_job(job);
+        if (job.ended.load()) {
+            stop.request();
+        }
+        return again;
+    };
+    if (const std::error_code error = watcher.start(shares_group, leads_session, on_child)) {
         report("cannot take the signals for the server", error);
         return false;
     }
@@ -202,7 +216,7 @@ int run_server(const std::string& command_text) {
     // A server that ended before it was known left its SIGCHLD blocked,
     // for the watcher's first read.
 
-    relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
+    relay(setup.output.read.get(), STDOUT_FILENO, &setup.relay_stop);
     setup.output.read.reset();
     const int status = wait_for_server(job);
     watcher.stop();

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -34,7 +35,9 @@ enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice 
 
 // Moves up to `most` bytes straight from the pipe to `to` with splice(2),
 // without copying them through the launcher: a pipe or a file takes the
-// pages as they are. Blocks until there is something to move.
+// pages as they are. Blocks until there is something to move. After EINTR
+// the call is made again: a stop has swapped `from` for an ended pipe by
+// then (RelayStop), so that the call returns at once.
 Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
     for (;;) {
         const ssize_t done = ::splice(from, nullptr, to, nullptr, most, 0);
@@ -96,6 +99,9 @@ Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
 class Relay {
 public:
     Relay(int from_fd, int to_fd) : from(from_fd), to(to_fd) {}
+
+    // Reads from `fd` from now on, as it was.
+    void read_from(int fd) { from = fd; }
 
     // Moves up to `most` bytes and adds how many to `moved` (read and
     // dropped ones too); false once the relay is over.
@@ -190,27 +196,83 @@ std::error_code write_all(int fd, std::string_view data) {
     return {};
 }
 
-void relay(int from, int to, int stop) {
+void relay(int from, int to, RelayStop* stop) {
     Relay relay(from, to);
-    for (;;) {
-        pollfd ready[2] = {{stop, POLLIN, 0}, {from, POLLIN, 0}};
-        if (::poll(ready, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            report("cannot wait for the server's output", last_error());
-            return;
-        }
-        // The stop first: a writer that never pauses must not hold it off.
-        if (ready[0].revents != 0) {
-            relay.drain();
-            return;
-        }
-        std::size_t moved = 0;
-        if (ready[1].revents != 0 && !relay.step(most_per_step, moved)) {
-            return;
-        }
+    std::size_t moved = 0;
+    while (relay.step(most_per_step, moved)) {
     }
+    if (stop == nullptr) {
+        return;
+    }
+    const FileDescriptor input = stop->end();
+    if (input.valid()) {
+        relay.read_from(input.get());
+        relay.drain();
+    }
+}
+
+namespace {
+
+// Only interrupts the relay's call (RelayStop).
+void interrupt_relay(int /*number*/) {}
+
+}  // namespace
+
+RelayStop::~RelayStop() {
+    if (handler_set_) {
+        (void)::sigaction(SIGPIPE, &earlier_, nullptr);
+    }
+}
+
+std::error_code RelayStop::prepare(int from) {
+    Pipe ended;
+    if (const std::error_code error = make_pipe(ended)) {
+        return error;
+    }
+    ended.write.reset();
+    FileDescriptor kept(::fcntl(from, F_DUPFD_CLOEXEC, 0));
+    if (!kept.valid()) {
+        return last_error();
+    }
+    // Without SA_RESTART, so that a blocking call returns with EINTR.
+    struct sigaction interrupt {};
+    interrupt.sa_handler = interrupt_relay;
+    sigemptyset(&interrupt.sa_mask);
+    if (::sigaction(SIGPIPE, &interrupt, &earlier_) != 0) {
+        return last_error();
+    }
+    handler_set_ = true;
+    const std::lock_guard held(lock_);
+    from_ = from;
+    thread_ = ::gettid();
+    kept_ = std::move(kept);
+    ended_ = std::move(ended.read);
+    active_ = true;
+    return {};
+}
+
+void RelayStop::request() {
+    const std::lock_guard held(lock_);
+    if (!active_ || requested_) {
+        return;
+    }
+    requested_ = true;
+    if (::dup3(ended_.get(), from_, O_CLOEXEC) < 0) {
+        report("cannot end the relay of the server's output", last_error());
+        return;
+    }
+    if (::tgkill(::getpid(), thread_, SIGPIPE) != 0) {
+        report("cannot end the relay of the server's output", last_error());
+    }
+}
+
+FileDescriptor RelayStop::end() {
+    const std::lock_guard held(lock_);
+    active_ = false;
+    if (!requested_) {
+        kept_.reset();
+    }
+    return std::move(kept_);
 }
 
 }  // namespace launcher::platform

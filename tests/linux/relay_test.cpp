@@ -4,11 +4,11 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -136,30 +136,42 @@ TEST(Relay, ClosedReaderIsReportedOnceAndTheRestIsDropped) {
 }
 
 TEST(Relay, StopMovesWhatThePipeHoldsAndNoMore) {
-    Pipe input = make_pipe();
-    Pipe output = make_pipe();
-    const FileDescriptor stop(eventfd(0, EFD_CLOEXEC));
-    ASSERT_TRUE(stop.valid());
-    // The writer keeps the pipe open, as a detached process would.
-    const std::string held = pattern(100000);
-    std::thread writer([&] {
-        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(0, 1000)));
-        std::this_thread::sleep_for(100ms);  // relayed as it arrives
-        EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(1000)));
-        const std::uint64_t one = 1;
-        EXPECT_EQ(write(stop.get(), &one, sizeof one), static_cast<ssize_t>(sizeof one));
-    });
-    std::string arrived;
-    std::thread reader([&] { arrived = read_to_end(output.read.get()); });
-    launcher::platform::relay(input.read.get(), output.write.get(), stop.get());
-    writer.join();
-    output.write.reset();
-    reader.join();
-    EXPECT_TRUE(arrived == held) << arrived.size() << " bytes";
-    // What comes after the stop stays in the pipe.
-    EXPECT_FALSE(launcher::platform::write_all(input.write.get(), "late"));
-    char late[8];
-    EXPECT_EQ(read(input.read.get(), late, sizeof late), 4);
+    // Stopped while it waits for a silent writer, and while the output is
+    // full and the pipe holds more: the writer keeps the pipe open, as a
+    // process that left the job would.
+    for (const bool output_full : {false, true}) {
+        Pipe input = make_pipe();
+        Pipe output = make_pipe();
+        launcher::platform::RelayStop stop;
+        ASSERT_FALSE(stop.prepare(input.read.get()));
+        const std::string held = pattern(100000);
+        std::atomic<bool> stopped{false};
+        std::thread writer([&] {
+            EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(0, 1000)));
+            std::this_thread::sleep_for(100ms);  // relayed as it arrives
+            EXPECT_FALSE(launcher::platform::write_all(input.write.get(), held.substr(1000)));
+            std::this_thread::sleep_for(100ms);  // the relay waits in its call
+            stop.request();
+            stopped = true;
+        });
+        std::string arrived;
+        std::thread reader([&] {
+            while (output_full && !stopped) {
+                std::this_thread::sleep_for(1ms);
+            }
+            arrived = read_to_end(output.read.get());
+        });
+        launcher::platform::relay(input.read.get(), output.write.get(), &stop);
+        writer.join();
+        output.write.reset();
+        reader.join();
+        EXPECT_TRUE(arrived == held) << arrived.size() << " bytes";
+        // Once over, the relay has let go of the pipe: the writer is told,
+        // rather than left to fill it.
+        stop.request();  // nothing, once the relay is over
+        EXPECT_EQ(write(input.write.get(), "late", 4), -1);
+        EXPECT_EQ(errno, EPIPE);
+    }
 }
 
 }  // namespace
