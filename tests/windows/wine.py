@@ -107,7 +107,18 @@ def main():
     else:
         if not options.program:
             parser.error("run needs a program")
-        sys.exit(wine.run(options.program, options.arguments).returncode)
+        status = wine.run(options.program, options.arguments).returncode
+        if status != 0:
+            # A program that crashes loses what it had buffered for a pipe,
+            # and wine's own messages are off: run it once more with them,
+            # for the log. The status stays the first run's.
+            print(f"wine.py: {options.program} ended with status {status}; once more, with "
+                  "wine's error messages:", file=sys.stderr, flush=True)
+            again = wine.run(options.program, options.arguments,
+                             extra_env={"WINEDEBUG": "err+all,+seh"})
+            print(f"wine.py: the second run ended with status {again.returncode}",
+                  file=sys.stderr)
+        sys.exit(status)
 
 
 if __name__ == "__main__":
