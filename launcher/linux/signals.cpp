@@ -156,6 +156,12 @@ void SignalWatcher::restore() {
 
 void SignalWatcher::watch() {
     bool ticking = false;
+    // False once the server's job is over.
+    const auto look_at_children = [&] {
+        const Children children = on_child_();
+        ticking = children == Children::look_again;
+        return children != Children::job_over;
+    };
     for (;;) {
         std::array<pollfd, 2> ready{{{stop_.get(), POLLIN, 0}, {signals_.get(), POLLIN, 0}}};
         const int polled = ::poll(ready.data(), ready.size(), ticking ? 100 : -1);
@@ -170,7 +176,9 @@ void SignalWatcher::watch() {
             return;
         }
         if (polled == 0) {
-            ticking = on_child_();
+            if (!look_at_children()) {
+                return;
+            }
             continue;
         }
         if (ready[1].revents == 0) {
@@ -190,7 +198,9 @@ void SignalWatcher::watch() {
             const signalfd_siginfo& record = records.at(i);
             const auto number = static_cast<int>(record.ssi_signo);
             if (number == SIGCHLD) {
-                ticking = on_child_();
+                if (!look_at_children()) {
+                    return;
+                }
                 continue;
             }
             handle(number, record.ssi_code, static_cast<pid_t>(record.ssi_pid));

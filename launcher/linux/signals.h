@@ -33,9 +33,18 @@ bool holds_terminal_foreground();
 
 class SignalWatcher {
 public:
+    // What the launcher's children are up to, after one changed state.
+    enum class Children {
+        running,     // nothing more to do until the next change
+        look_again,  // in 100 ms: no event tells (the job runs on without the server)
+        job_over,    // the server's job has ended: the watcher thread ends
+    };
     // Called on the watcher thread when a child of the launcher changed
-    // state, and again every 100 ms for as long as it returns true.
-    using ChildEvents = std::function<bool()>;
+    // state, and again every 100 ms for as long as it says so. Once it says
+    // the job is over, the watcher thread ends by itself, rather than when
+    // stop() wakes it as the launcher ends; the signals taken from then on
+    // are dropped, as after stop().
+    using ChildEvents = std::function<Children()>;
 
     SignalWatcher() = default;
     SignalWatcher(const SignalWatcher&) = delete;
