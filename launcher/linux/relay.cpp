@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -36,7 +37,7 @@ enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice 
 // Moves up to `most` bytes straight from the pipe to `to` with splice(2),
 // without copying them through the launcher: a pipe or a file takes the
 // pages as they are. Blocks until there is something to move. After EINTR
-// the call is made again: a stop has swapped `from` for an ended pipe by
+// the call is made again: a stop has swapped `from` for an ended input by
 // then (RelayStop), so that the call returns at once.
 Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
     for (;;) {
@@ -225,11 +226,14 @@ RelayStop::~RelayStop() {
 }
 
 std::error_code RelayStop::prepare(int from) {
-    Pipe ended;
-    if (const std::error_code error = make_pipe(ended)) {
-        return error;
+    // A socket whose peer is closed ends at once, as a pipe without a
+    // writer would, and takes nothing of the user's pipe allowance.
+    int ends[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
+        return last_error();
     }
-    ended.write.reset();
+    FileDescriptor ended(ends[0]);
+    ::close(ends[1]);
     FileDescriptor kept(::fcntl(from, F_DUPFD_CLOEXEC, 0));
     if (!kept.valid()) {
         return last_error();
@@ -246,7 +250,7 @@ std::error_code RelayStop::prepare(int from) {
     from_ = from;
     thread_ = ::gettid();
     kept_ = std::move(kept);
-    ended_ = std::move(ended.read);
+    ended_ = std::move(ended);
     active_ = true;
     return {};
 }

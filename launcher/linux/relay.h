@@ -22,16 +22,17 @@ std::error_code write_all(int fd, std::string_view data);
 // Ends a relay from another thread, also while the relay waits in a system
 // call: the relay makes one call per piece and never polls for a stop.
 //
-// A request swaps the descriptor the relay reads from for a pipe that has
-// ended (dup3(2), so that the relay's next call sees the end at once) and
-// interrupts a call already in progress with SIGPIPE, sent to the relay's
-// thread alone (tgkill(2)), whose handler does nothing and does not restart
-// the call. SIGPIPE because the launcher does not pass it on to the server
-// and a write to a closed output fails with EPIPE as when it is ignored;
-// execve(2) resets a caught signal, so the server gets it at its default
-// action. The handler replaces the launcher's "ignore" for SIGPIPE from
-// prepare() until the stop is destroyed. The real pipe stays open, on a copy,
-// for what the relay moves after the stop.
+// A request swaps the descriptor the relay reads from for a socket whose
+// peer is closed (dup3(2)), so that the relay's next call sees an end at
+// once (a splice to an output that is not a pipe refuses the socket, and the
+// read that follows sees the end), and interrupts a call already in progress
+// with SIGPIPE, sent to the relay's thread alone (tgkill(2)), whose handler
+// does nothing and does not restart the call. SIGPIPE because the launcher
+// does not pass it on to the server and a write to a closed output fails
+// with EPIPE as when it is ignored; execve(2) resets a caught signal, so the
+// server gets it at its default action. The handler replaces the launcher's
+// "ignore" for SIGPIPE from prepare() until the stop is destroyed. The real
+// pipe stays open, on a copy, for what the relay moves after the stop.
 class RelayStop {
 public:
     RelayStop() = default;
@@ -61,7 +62,7 @@ private:
     int from_ = -1;
     pid_t thread_ = 0;
     FileDescriptor kept_;   // the real input, once `from_` may be swapped
-    FileDescriptor ended_;  // the read end of a pipe without a writer
+    FileDescriptor ended_;  // a socket whose peer is closed
     bool handler_set_ = false;
     struct sigaction earlier_ {};  // SIGPIPE's action before prepare()
 };

@@ -136,12 +136,21 @@ TEST(Relay, ClosedReaderIsReportedOnceAndTheRestIsDropped) {
 }
 
 TEST(Relay, StopMovesWhatThePipeHoldsAndNoMore) {
-    // Stopped while it waits for a silent writer, and while the output is
-    // full and the pipe holds more: the writer keeps the pipe open, as a
-    // process that left the job would.
-    for (const bool output_full : {false, true}) {
+    // Stopped while it waits for a silent writer (to a pipe and to a file),
+    // and while the output is full and the pipe holds more: the writer keeps
+    // the pipe open, as a process that left the job would.
+    enum class Output { pipe, full_pipe, file };
+    for (const Output kind : {Output::pipe, Output::full_pipe, Output::file}) {
         Pipe input = make_pipe();
         Pipe output = make_pipe();
+        const std::string path = (std::filesystem::temp_directory_path() /
+                                  ("relay-stop-" + std::to_string(getpid())))
+                                     .string();
+        if (kind == Output::file) {
+            output.write = FileDescriptor(
+                open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            ASSERT_TRUE(output.write.valid());
+        }
         launcher::platform::RelayStop stop;
         ASSERT_FALSE(stop.prepare(input.read.get()));
         const std::string held = pattern(100000);
@@ -156,15 +165,22 @@ TEST(Relay, StopMovesWhatThePipeHoldsAndNoMore) {
         });
         std::string arrived;
         std::thread reader([&] {
-            while (output_full && !stopped) {
+            while (kind == Output::full_pipe && !stopped) {
                 std::this_thread::sleep_for(1ms);
             }
-            arrived = read_to_end(output.read.get());
+            if (kind != Output::file) {
+                arrived = read_to_end(output.read.get());
+            }
         });
         launcher::platform::relay(input.read.get(), output.write.get(), &stop);
         writer.join();
         output.write.reset();
         reader.join();
+        if (kind == Output::file) {
+            std::ifstream written(path, std::ios::binary);
+            arrived.assign(std::istreambuf_iterator<char>(written), {});
+            std::filesystem::remove(path);
+        }
         EXPECT_TRUE(arrived == held) << arrived.size() << " bytes";
         // Once over, the relay has let go of the pipe: the writer is told,
         // rather than left to fill it.
