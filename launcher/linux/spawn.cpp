@@ -132,13 +132,10 @@ StartedServer start_server(const std::string& command_text, int output,
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     StartFailure failure;
     ChildSetup setup{argv, output, server_group, &reset, &failure};
-    // The child's stack, for the few calls before execve; only the pages the
-    // child uses are ever touched. Static, rather than on the runner's stack:
-    // as a thread ends, the C library releases the pages of its stack
-    // deeper than 16 KiB, at the cost of a TLB flush on every processor
-    // that runs the launcher's memory (the guard's too), which made the
-    // launcher's end measurably later. Only the runner starts a server, once.
-    alignas(16) static std::array<std::byte, std::size_t{64} * 1024> stack;
+    // The child's stack, for the few calls before execve; left unset, so
+    // that only the pages the child uses are ever touched.
+    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
+    alignas(16) std::array<std::byte, std::size_t{64} * 1024> stack;
 
     // The launcher runs no signal handler that the child could run before
     // it executes: the taken signals are blocked, and the child unblocks
