@@ -94,6 +94,16 @@ void nap() {
     (void)nanosleep(&t, nullptr);
 }
 
+// Writes `text` to `path` whole or not at all: to a file beside it that is
+// then renamed, so that a test that finds the file reads all of it. In a
+// folder the stand-in may not write in (run as another user), nothing.
+void publish(const std::string& path, const std::string& text) {
+    const std::string partial = path + ".partial";
+    if (std::ofstream(partial, std::ios::binary) << text) {
+        (void)std::rename(partial.c_str(), path.c_str());
+    }
+}
+
 void record(int argc, char** argv) {
     const char* path = std::getenv("FAKE_JAVA_RECORD");
     if (path == nullptr) {
@@ -111,7 +121,7 @@ void record(int argc, char** argv) {
         out += argv[i];
         out += '\0';
     }
-    std::ofstream(path, std::ios::binary) << out;
+    publish(path, out);
 }
 
 // "lines" writes 80-column lines: a line number, padding, and a line feed.
@@ -192,7 +202,7 @@ void count_signals(long linger_ms) {
     line += "from launcher=" + std::to_string(from_parent) +
             " others=" + std::to_string(from_others) + "\n";
     if (const char* path = std::getenv("FAKE_JAVA_RECORD")) {
-        std::ofstream(std::string(path) + ".signals", std::ios::binary) << line;
+        publish(std::string(path) + ".signals", line);
     }
     (void)::write(STDOUT_FILENO, line.data(), line.size());
 }
