@@ -103,8 +103,8 @@ void prepare_process() {
     // for all of them, rather than one mapped for each thread that
     // allocates (four system calls as the runner starts, three more as the
     // watcher ends). A hint only: an allocator that does not take it (a
-    // sanitizer's) works as before.
-    (void)::mallopt(M_ARENA_MAX, 1);
+    // sanitizer's) works as before. Before any thread starts.
+    (void)::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
     // A descriptor among 0 to 2 that is closed would be reused by the pipe
     // and confuse it with the console; keep them taken.
     for (int fd = 0; fd <= 2; ++fd) {
