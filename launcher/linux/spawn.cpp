@@ -41,16 +41,21 @@ struct ChildSetup {
     StartFailure* failure = nullptr;             // the launcher's, written on failure
 };
 
-[[noreturn]] void fail_start(const ChildSetup& setup, StartStep step) {
+// The child's status for a failed step, after leaving the step and the
+// reason for the launcher.
+int fail_start(const ChildSetup& setup, StartStep step) {
     *setup.failure = StartFailure{step, errno};
-    ::_exit(127);
+    return 127;
 }
 
-// The child between clone and execve.
-[[noreturn]] void become_server(const ChildSetup& setup) {
+// The child between clone and execve; what it returns ends it with that
+// status (clone(2)). It returns rather than call _exit: the child runs on a
+// stack that is not its thread's, and a sanitizer takes a call of a function
+// that does not return, made there, for a corrupted stack.
+int become_server(const ChildSetup& setup) {
     if (setup.server_group != nullptr) {
         if (::setpgid(0, 0) != 0) {
-            fail_start(setup, StartStep::process_group);
+            return fail_start(setup, StartStep::process_group);
         }
         // The guard stops this group should the launcher die. This process
         // holds the guard's lifeline until it executes (close-on-exec), so
@@ -58,7 +63,7 @@ struct ChildSetup {
         setup.server_group->store(::getpid());
     }
     if (::dup2(setup.output, STDOUT_FILENO) < 0) {
-        fail_start(setup, StartStep::output);
+        return fail_start(setup, StartStep::output);
     }
     // The server starts with every signal at the handling the launcher was
     // given, none blocked, and none of the launcher's own handlers.
@@ -67,21 +72,21 @@ struct ChildSetup {
     for (int number = 1; number <= SIGRTMAX; ++number) {
         if (sigismember(setup.reset, number) == 1 &&
             ::sigaction(number, &by_default, nullptr) != 0) {
-            fail_start(setup, StartStep::signals);
+            return fail_start(setup, StartStep::signals);
         }
     }
     sigset_t none;
     sigemptyset(&none);
     if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
         errno = error;
-        fail_start(setup, StartStep::signals);
+        return fail_start(setup, StartStep::signals);
     }
     ::execve(setup.argv[0], const_cast<char* const*>(setup.argv), environ);
-    fail_start(setup, StartStep::execute);
+    return fail_start(setup, StartStep::execute);
 }
 
 extern "C" int start_child(void* setup) {
-    become_server(*static_cast<const ChildSetup*>(setup));
+    return become_server(*static_cast<const ChildSetup*>(setup));
 }
 
 // The launcher's words for a failed start, and the shell's status for it.
@@ -132,10 +137,13 @@ StartedServer start_server(const std::string& command_text, int output,
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     StartFailure failure;
     ChildSetup setup{argv, output, server_group, &reset, &failure};
-    // The child's stack, for the few calls before execve; left unset, so
-    // that only the pages the child uses are ever touched.
-    // NOLINTNEXTLINE(cppcoreguidelines-pro-type-member-init)
-    alignas(16) std::array<std::byte, std::size_t{64} * 1024> stack;
+    // The child's stack, for the few calls before execve; only the pages the
+    // child uses are ever touched. Static, rather than on the runner's stack:
+    // as a thread ends, the C library releases the pages of its stack deeper
+    // than 16 KiB with a TLB flush on the processors that run the launcher's
+    // memory, and the calls below this stack made the runner's end measurably
+    // later. Only the runner starts a server, once.
+    alignas(16) static std::array<std::byte, std::size_t{64} * 1024> stack;
 
     // The launcher runs no signal handler that the child could run before
     // it executes: the taken signals are blocked, and the child unblocks
