@@ -31,6 +31,9 @@ bool wait_until_ready(int fd, short events) {
     return retry_on_eintr([&] { return ::poll(&ready, 1, -1); }) >= 0;
 }
 
+// Only interrupts the relay's call (RelayStop).
+void interrupt_relay(int /*number*/) {}
+
 // What one step of the relay did.
 enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice };
 
@@ -101,7 +104,7 @@ class Relay {
 public:
     Relay(int from_fd, int to_fd) : from(from_fd), to(to_fd) {}
 
-    // Reads from `fd` from now on, as it was.
+    // Reads from `fd` from now on, keeping how it writes and what it lost.
     void read_from(int fd) { from = fd; }
 
     // Moves up to `most` bytes and adds how many to `moved` (read and
@@ -211,13 +214,6 @@ void relay(int from, int to, RelayStop* stop) {
         relay.drain();
     }
 }
-
-namespace {
-
-// Only interrupts the relay's call (RelayStop).
-void interrupt_relay(int /*number*/) {}
-
-}  // namespace
 
 RelayStop::~RelayStop() {
     if (handler_set_) {

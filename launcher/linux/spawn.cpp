@@ -41,8 +41,8 @@ struct ChildSetup {
     StartFailure* failure = nullptr;             // the launcher's, written on failure
 };
 
-// The child's status for a failed step, after leaving the step and the
-// reason for the launcher.
+// Leaves the failed step and its reason for the launcher; the child's
+// status.
 int fail_start(const ChildSetup& setup, StartStep step) {
     *setup.failure = StartFailure{step, errno};
     return 127;
