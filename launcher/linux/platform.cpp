@@ -227,12 +227,18 @@ int run_server(const std::string& command_text) {
     relay(setup.output.read.get(), STDOUT_FILENO, &setup.relay_stop);
     setup.output.read.reset();
     const int status = wait_for_server(job);
-    watcher.stop();
+    // The job has ended: from now on the watcher thread collects nothing
+    // and signals nothing (watch_job, signal_job), so the guard's id is
+    // still its own unless it was collected already. The guard is ended
+    // before the watcher thread is joined, so that both end at once rather
+    // than one after the other: the watcher thread ends by itself once the
+    // job has ended, and the join mostly finds it gone.
     if (job.guard.load() == 0) {
         guard.pid = 0;  // collected already, with the orphans
     }
     dismiss_guard(guard);
-    collect_ended_children();  // orphans that ended after the watcher stopped
+    collect_ended_children();  // orphans that ended after the job
+    watcher.stop();
     return status;
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 #include "report.h"
@@ -107,12 +108,57 @@ std::error_code SignalWatcher::start(bool shares_process_group, bool leads_sessi
     return {};
 }
 
-std::error_code SignalWatcher::run() {
-    try {
-        thread_ = std::thread([this] { watch(); });
-    } catch (const std::system_error& error) {
-        return error.code();
+namespace {
+
+// The watcher thread's stack: four times what its deepest call takes (the
+// walk of the launcher's descendants when it shares their group), with room
+// for a sanitizer's larger frames. Untouched pages cost nothing.
+alignas(4096) std::array<std::byte, std::size_t{256} * 1024> watcher_stack;
+
+// Owns a thread attribute set.
+class ThreadAttributes {
+public:
+    ThreadAttributes() : error_(pthread_attr_init(&attributes_)) {}
+    ThreadAttributes(const ThreadAttributes&) = delete;
+    ThreadAttributes& operator=(const ThreadAttributes&) = delete;
+    ThreadAttributes(ThreadAttributes&&) = delete;
+    ThreadAttributes& operator=(ThreadAttributes&&) = delete;
+    ~ThreadAttributes() {
+        if (error_ == 0) {
+            (void)pthread_attr_destroy(&attributes_);  // cannot fail on Linux
+        }
     }
+    int error() const { return error_; }
+    pthread_attr_t* get() { return &attributes_; }
+
+private:
+    pthread_attr_t attributes_{};
+    int error_;
+};
+
+}  // namespace
+
+std::error_code SignalWatcher::run() {
+    ThreadAttributes attributes;
+    if (attributes.error() != 0) {
+        return last_error(attributes.error());
+    }
+    // A stack given by the caller is the caller's to release: the C library
+    // leaves its pages alone as the thread ends.
+    if (const int error = pthread_attr_setstack(attributes.get(), watcher_stack.data(),
+                                                watcher_stack.size());
+        error != 0) {
+        return last_error(error);
+    }
+    const auto watch_on_thread = [](void* watcher) -> void* {
+        static_cast<SignalWatcher*>(watcher)->watch();
+        return nullptr;
+    };
+    if (const int error = pthread_create(&thread_, attributes.get(), watch_on_thread, this);
+        error != 0) {
+        return last_error(error);
+    }
+    running_ = true;
     return {};
 }
 
@@ -139,9 +185,12 @@ void notify(int event, const char* what) {
 }  // namespace
 
 void SignalWatcher::stop() {
-    if (thread_.joinable()) {
+    if (running_) {
         notify(stop_.get(), "cannot stop the signal watcher");
-        thread_.join();
+        if (const int error = pthread_join(thread_, nullptr); error != 0) {
+            report("cannot wait for the signal watcher", last_error(error));
+        }
+        running_ = false;
     }
     // The signals stay blocked, and those that come now are dropped with
     // the launcher, which ends next with the server's status: the server's

@@ -12,11 +12,12 @@
 #include <signal.h>
 #include <sys/types.h>
 
+#include <pthread.h>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
 #include <system_error>
-#include <thread>
 #include <vector>
 
 #include "descriptor.h"
@@ -65,7 +66,11 @@ public:
     // `fg` and `bg` stop and continue both as one job. On failure nothing is
     // left taken and the system's reason is returned.
     std::error_code start(bool shares_process_group, bool leads_session, ChildEvents on_child);
-    // Starts the watcher thread; the system's reason when it cannot.
+    // Starts the watcher thread; the system's reason when it cannot. The
+    // thread runs on a stack of the launcher's own, kept for the process's
+    // life, so that its end releases no stack pages (which costs a flush of
+    // every processor's address cache as the launcher ends): one watcher
+    // runs at a time in a process.
     std::error_code run();
 
     // The signals the launcher ignores that the server must get at their
@@ -100,7 +105,8 @@ private:
     sigset_t earlier_mask_{};
     FileDescriptor signals_;  // a signalfd for the taken signals
     FileDescriptor stop_;     // an eventfd: stop() was called
-    std::thread thread_;
+    pthread_t thread_{};
+    bool running_ = false;  // thread_ is to be joined
 
     pid_t session_leader_ = 0;
     // The watcher thread's own: when the last hang-up was passed on.
