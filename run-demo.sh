@@ -11,6 +11,11 @@ folder=$(mktemp -d "${TMPDIR:-/tmp}/launcher-demo.XXXXXX")
 cp build/demo/demo-server/server.jar demo-server/server.properties "$folder"
 launcher=$PWD/build/demo/launcher/launcher
 trap 'rm -rf "$folder"' EXIT
+# A stop sent to the whole group (Ctrl-C, a hang-up, `timeout`) reaches the
+# launcher too: the script waits for it to end, so that the server saves the
+# world before the folder goes. A trap rather than "ignore", which the
+# launcher and the server would inherit.
+trap ':' INT TERM HUP
 echo "server folder: $folder (removed at the end)" >&2
 cd "$folder"
 (($#)) || set -- +port 7777 +name "Demo World"
