@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <filesystem>
@@ -337,6 +338,20 @@ protected:
         }
     }
 
+    // Whether any process of `uid` is left, a zombie too: the guard of a
+    // launcher that has ended waits as one until its new parent collects
+    // it, and counts against the user's process limit until then.
+    static bool has_processes(uid_t uid) {
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            struct stat status {};
+            if (std::isdigit(static_cast<unsigned char>(entry.path().filename().string()[0])) &&
+                stat(entry.path().c_str(), &status) == 0 && status.st_uid == uid) {
+                return true;
+            }
+        }
+        return false;
+    }
+
     static std::vector<std::string> as_user(uid_t uid) {
         const std::string id = std::to_string(uid);
         return {"/usr/bin/setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"};
@@ -356,6 +371,9 @@ TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
 #endif
     constexpr uid_t uid = 64001;
     for (const int tasks : {2, 3}) {
+        // A step that fails later leaves a guard of the launcher's own,
+        // which would count against the next run's limit.
+        ASSERT_TRUE(wait_until([] { return !has_processes(uid); }, 10s)) << "user " << uid;
         ScratchDirectory folder;
         std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
         auto options = launcher_options(folder, {}, "exit:0");
