@@ -19,6 +19,7 @@
 // status, a lost line); the ratios are for people to read.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -455,7 +456,8 @@ double relay_over_pipe(int size, bool slow, long bytes) {
             }
         }
     });
-    launcher::platform::relay(server.read.get(), console.write.get());
+    const Descriptor never(::eventfd(0, EFD_CLOEXEC));
+    launcher::platform::relay(server.read.get(), console.write.get(), never.get());
     console.write = Descriptor();
     writer.join();
     consumer.join();

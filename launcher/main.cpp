@@ -4,6 +4,7 @@
 // server's own bytes; the launcher's own messages go to standard error.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -42,11 +43,15 @@ constexpr const char* version_text =
     "Copyright (c) 2026 Quillmark Works\n"
     "MIT License: free to use, copy, modify and distribute; no warranty.\n";
 
+// Writes one start-up line; the first that cannot be written is reported
+// (the server's output, if any, is reported by the relay on its own).
 void write_line(const std::string& line) {
-    // A standard output that cannot take the line fails again for the
-    // server's first bytes, and the relay reports that once; a message here
-    // would only repeat it.
-    (void)launcher::platform::write_output(line + "\n");
+    static bool reported = false;
+    const std::error_code error = launcher::platform::write_output(line + "\n");
+    if (error && !reported) {
+        launcher::report("cannot write the start-up lines to standard output", error);
+        reported = true;
+    }
 }
 
 int launch(const std::vector<std::string>& arguments) {
@@ -95,7 +100,7 @@ int launch(const std::vector<std::string>& arguments) {
             [&status, text = command.text] { status = launcher::platform::run_server(text); });
         runner.join();
     } catch (const std::system_error& error) {
-        launcher::report("cannot run the server runner thread", error.code());
+        launcher::report("cannot start the server runner thread", error.code());
         return launcher::launcher_failure;
     }
     return status;
@@ -106,6 +111,9 @@ int launch(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = launcher::platform::command_line_arguments(argc,
                                                                                           argv);
+    if (const std::optional<int> status = launcher::platform::run_helper(arguments)) {
+        return *status;
+    }
     if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
         std::fputs(usage_text, stdout);
         return EXIT_SUCCESS;

@@ -5,6 +5,7 @@
 // spawn, job, relay, signals, arguments.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -12,12 +13,20 @@
 
 namespace launcher::platform {
 
+// Runs the launcher as a helper process of its own when `arguments` ask for
+// one, and returns its exit status; nothing otherwise.
+//   Linux:   "--guard FD": the guard of the server's job (linux/guard.h),
+//            started by prepare_process with its end of a socket as FD.
+//   Windows: none.
+std::optional<int> run_helper(const std::vector<std::string>& arguments);
+
 // Sets up the process before any thread starts.
 //   Linux:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE and
 //            SIGXFSZ (a closed or full standard output must not kill the
 //            launcher while the server still runs), sets SIGCHLD to its
-//            default and unblocks every signal. Until run_server starts the server, a stop signal
-//            ends the launcher (128+N).
+//            default, unblocks every signal, and starts the guard of the
+//            server's job. Until start_runner, a stop signal ends the
+//            launcher (128+N).
 //   Windows: installs the console-control handler that keeps the launcher
 //            alive on Ctrl-C and Ctrl-Break while the server shuts down, and
 //            on the console closing, logoff and shutdown until the server
@@ -26,9 +35,9 @@ void prepare_process();
 
 // Called on the main thread just before it starts the thread that calls
 // run_server, and then only waits for it.
-//   Linux:   blocks every signal but the faults in the main thread, so that
-//            none is delivered there; run_server unblocks them for its own
-//            thread (a mask the launcher was started with included).
+//   Linux:   blocks the signals the launcher passes on, in this thread and
+//            the threads started from now on: they wait for the runner's
+//            signal watcher, none is lost while the server starts.
 //   Windows: nothing.
 void start_runner();
 
@@ -68,11 +77,19 @@ std::string quote_argument(std::string_view word);
 //
 // The command processor and the server's job:
 //   Linux:   `/bin/sh -c "exec <command_text>"`, so that the shell becomes
-//            the runtime. The job is the server's process group (its own,
-//            or the launcher's when the launcher holds the terminal's
-//            foreground: then the launcher's descendants in that group).
-//            When the launcher dies, however it dies, a guard process of its
-//            own sends SIGTERM once to every process of the job.
+//            the runtime, started with fork and execve. The job is the
+//            server and what it starts in its process group:
+//              - in a terminal session (the launcher has a controlling
+//                terminal, in the foreground or not), the launcher's own
+//                group, so that Ctrl-C, Ctrl-Z, SIGTTIN, SIGTTOU and the
+//                shell's `fg` and `bg` act on the whole job as on a server
+//                started from the shell; the job is then the launcher's
+//                descendants in that group;
+//              - otherwise (a service, a container, a panel) a group of the
+//                server's own.
+//            When the launcher dies, however it dies, its guard, a process
+//            of its own ("launcher --guard", in a group of its own), sends
+//            SIGTERM once to every process of the job.
 //   Windows: `cmd.exe /d /v:off /s /c "<command_text>"` from the system
 //            folder (under WOW64 the native one, Sysnative), so that neither
 //            AutoRun commands nor delayed expansion from the registry apply,
@@ -88,9 +105,11 @@ std::string quote_argument(std::string_view word);
 // Stop requests:
 //   Linux:   every catchable asynchronous signal that reaches the launcher
 //            while the server's job runs is passed on to every process of
-//            the job once and does not end the launcher; what the terminal,
-//            the kernel or the session's shell sent to the job's group as
-//            well is not passed on again, nor a second copy of a hang-up.
+//            the job once and does not end the launcher; what the terminal
+//            sent to the job's group as well is not passed on again, nor a
+//            second copy of a hang-up. A stop from the terminal (Ctrl-Z,
+//            SIGTTIN, SIGTTOU) stops the launcher with its job, so that the
+//            shell sees the job stopped.
 //   Windows: Ctrl-C and Ctrl-Break reach the server through the console;
 //            the launcher only outlives them.
 //
@@ -114,7 +133,8 @@ std::string quote_argument(std::string_view word);
 // that java was not found only when no process beyond cmd.exe ran). A failure of
 // the launcher's own (no pipe, no process, a command too long) is reported
 // on standard error with the system's reason and gives 1, with nothing of
-// the server left running.
+// the server left running. So does a failure to wait for signals or the
+// output, or to collect the server (Linux): the job is stopped.
 int run_server(const std::string& command_text);
 
 }  // namespace launcher::platform

@@ -1,134 +1,166 @@
 #include "guard.h"
 
 #include <signal.h>
-#include <sys/syscall.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
-#include <cstddef>
-#include <span>
+#include <cstdint>
+#include <optional>
+#include <string>
 
 #include "job.h"
 #include "report.h"
-#include "shared_memory_child.h"
 
 namespace launcher::platform {
 
 namespace {
 
-// What the guard works with, in memory that outlives the launcher's
-// threads: the launcher's memory stays as long as the guard runs in it.
-struct GuardState {
-    int lifeline = -1;      // the guard's end
-    int launcher_end = -1;  // the launcher's end, which the guard closes
-    pid_t launcher = 0;
-    bool shares_group = false;
-    std::atomic<pid_t> server_group{0};
-    alignas(16) std::array<std::byte, std::size_t{128} * 1024> stack{};
-    std::array<ProcessEntry, 4096> job{};
+// What goes over the channel: the job, or all zeros for "the job has ended".
+struct Message {
+    std::int32_t server = 0;
+    std::int32_t group = 0;
+    std::int32_t shares_group = 0;  // the group is the launcher's
 };
 
-GuardState guard_state;
-
-// Once the launcher has gone: SIGTERM to every process of the job.
-[[noreturn]] void stop_job(GuardState& state) {
-    // The launcher's threads are gone.
-    if (!state.shares_group) {
-        const pid_t group = state.server_group.load();
-        if (group > 0) {
-            (void)::kill(-group, SIGTERM);  // ESRCH: nothing of it is left
+// Reads one whole message; nothing at the channel's end. A failed read is
+// reported and taken as the end: the guard then does its work rather than
+// leave the job unguarded.
+std::optional<Message> read_message(int channel) {
+    Message message;
+    std::size_t got = 0;
+    while (got < sizeof message) {
+        const ssize_t now = ::read(channel, reinterpret_cast<char*>(&message) + got,
+                                   sizeof message - got);
+        if (now > 0) {
+            got += static_cast<std::size_t>(now);
+        } else if (now == 0) {
+            return std::nullopt;
+        } else if (errno != EINTR) {
+            report("guard: cannot read from the launcher", last_error());
+            return std::nullopt;
         }
-        ::_exit(0);
     }
-    // The launcher's descriptors close before its children pass to a new
-    // parent (its reaper, or process 1); the guard passes with them.
+    return message;
+}
+
+// Whether `process` started after `guard`: a tick of the clock holds many
+// starts, so within one the later process id wins.
+bool younger(const ProcessEntry& process, const ProcessEntry& guard) {
+    return process.start_time > guard.start_time ||
+           (process.start_time == guard.start_time && process.pid > guard.pid);
+}
+
+void stop_shared_group_job(pid_t launcher, pid_t group) {
+    const std::optional<ProcessEntry> self = read_process_entry(::getpid());
+    if (!self) {
+        report("guard: cannot read its own process entry", last_error());
+        return;
+    }
+    // The launcher's children pass to their new parent all at once, the
+    // guard with them.
     const timespec pause{0, 1000000};
-    for (int waited = 0; ::getppid() == state.launcher && waited < 5000; ++waited) {
+    for (int waited = 0; ::getppid() == launcher && waited < 5000; ++waited) {
         (void)::nanosleep(&pause, nullptr);
     }
-    const std::size_t count = descendants_in_group(::getppid(), ::getpgrp(), ::getpid(), state.job);
-    for (const ProcessEntry& process : std::span(state.job).first(count)) {
-        if (process.state != 'Z') {
-            (void)::kill(process.pid, SIGTERM);
-        }
+    const pid_t new_parent = ::getppid();
+    const auto roots = [&] {
+        std::vector<ProcessEntry> started_by_launcher = children_of(new_parent);
+        std::erase_if(started_by_launcher,
+                      [&](const ProcessEntry& child) { return !younger(child, *self); });
+        return started_by_launcher;
+    };
+    if (const int error = signal_descendants(roots, group, SIGTERM); error != 0) {
+        report("guard: cannot stop the server's job", last_error(error));
     }
-    ::_exit(0);
-}
-
-// Until the launcher has gone, the guard runs beside the launcher's threads
-// in their memory: it makes system calls only, through syscall(2), so that
-// no sanitizer's interceptor runs on the thread state it shares, and no
-// errno is written, since none fails.
-LAUNCHER_UNINSTRUMENTED void wait_for_launchers_end(const GuardState& state) {
-    (void)::syscall(SYS_close, state.launcher_end);
-    // Every signal that can be is blocked, and stays pending for good, so
-    // that what the terminal or a stop of the whole group sends leaves the
-    // guard to its work; the launcher ends it with SIGKILL. (The kernel's
-    // signal set is 64 bits.)
-    const unsigned long all = ~0UL;
-    (void)::syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, nullptr, sizeof all);
-    // Nothing is ever written on the lifeline: the read ends when the
-    // launcher, and any child of it that has not yet executed, let go.
-    char nothing = 0;
-    for (;;) {
-        const long got = ::syscall(SYS_read, state.lifeline, &nothing, 1);
-        if (got == 0) {
-            return;
-        }
-        if (got < 0 && errno != EINTR) {
-            // Cannot happen on a socket of its own; the launcher sees the
-            // guard end.
-            (void)::syscall(SYS_exit_group, 1);
-        }
-    }
-}
-
-// The guard's whole life: waits for the end of the lifeline, then for the
-// launcher's children to pass to their new parent, and stops the job.
-extern "C" LAUNCHER_UNINSTRUMENTED int guard_job(void* /*unused*/) {
-    wait_for_launchers_end(guard_state);
-    stop_job(guard_state);
 }
 
 }  // namespace
 
-std::error_code start_guard(Guard& guard, bool shares_group) {
-    Pipe lifeline;
-    if (const std::error_code error = make_socket_pair(lifeline)) {
+std::error_code start_guard(Guard& guard) {
+    Pipe channel;
+    if (const std::error_code error = make_socket_pair(channel)) {
         return error;
     }
-    GuardState& state = guard_state;
-    state.lifeline = lifeline.read.get();
-    state.launcher = ::getpid();
-    state.shares_group = shares_group;
-    state.launcher_end = lifeline.write.get();
-    // The guard gets a copy of the launcher's descriptors (no CLONE_FILES):
-    // it closes its copy of the launcher's end, and the launcher its copy of
-    // the guard's.
-    const pid_t pid = start_sharing_memory(guard_job, state.stack, SIGCHLD, nullptr);
-    if (pid < 0) {
-        return last_error();
+    const int guard_end = channel.read.get();
+    const std::string descriptor = std::to_string(guard_end);
+    // Shown as "launcher --guard N" by ps, named launcher-guard (run_guard).
+    const char* const argv[] = {"launcher", "--guard", descriptor.c_str(), nullptr};
+    const auto prepare = [guard_end] {
+        // A group of its own: out of reach of signals to the launcher's.
+        if (::setpgid(0, 0) != 0) {
+            return 1;
+        }
+        return ::fcntl(guard_end, F_SETFD, 0) != 0 ? 2 : 0;
+    };
+    if (const std::error_code error = start_child(guard.process, "/proc/self/exe", argv, prepare)) {
+        return error;
     }
-    guard.pid = pid;
-    guard.lifeline = std::move(lifeline.write);
-    guard.server_group = shares_group ? nullptr : &state.server_group;
+    guard.channel = std::move(channel.write);
     return {};
 }
 
+std::error_code await_guard(Guard& guard) {
+    if (const auto failure = await_execution(guard.process)) {
+        return failure->reason;
+    }
+    return {};
+}
+
+bool tell_guard(int channel, pid_t server, pid_t group, bool shares_group) {
+    const Message message{server, group, shares_group ? 1 : 0};
+    return ::write(channel, &message, sizeof message) == static_cast<ssize_t>(sizeof message);
+}
+
 void dismiss_guard(Guard& guard) {
-    if (guard.pid <= 0) {
+    if (guard.process.pid <= 0) {
         return;
     }
-    // Not waited for: SIGKILL ends it before it can run again, also when the
-    // lifeline ends with the launcher, and waiting for a process to be
-    // scheduled only to end would slow every launcher's end. Whoever
-    // collects the launcher's orphans collects it.
-    if (::kill(guard.pid, SIGKILL) != 0) {
-        report("cannot end the guard of the server's job", last_error());
+    if (!tell_guard(guard.channel.get(), 0, 0, false)) {
+        // It then takes the launcher for gone, and finds no job left.
+        report("cannot dismiss the guard of the server's job", last_error());
     }
-    guard.pid = 0;
+    guard.channel.reset();
+    int wait_status = 0;
+    // ECHILD: collected already, with the job's orphans.
+    (void)retry_on_eintr([&] { return ::waitpid(guard.process.pid, &wait_status, 0); });
+    guard.process.pid = 0;
+}
+
+int run_guard(int channel) {
+    // Nothing the terminal or a stop of a whole group sends ends the guard;
+    // the launcher dismisses it.
+    sigset_t all;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_SETMASK, &all, nullptr);  // cannot fail with a valid set
+    (void)::prctl(PR_SET_NAME, "launcher-guard");
+    // Holds no reader's pipe open after the launcher has ended: a pipeline
+    // ends with the launcher.
+    ::close(STDIN_FILENO);
+    ::close(STDOUT_FILENO);
+    const pid_t launcher = ::getppid();
+    Message job;
+    while (const std::optional<Message> message = read_message(channel)) {
+        if (message->server == 0) {
+            return 0;  // dismissed: the job has ended
+        }
+        job = *message;
+    }
+    if (job.server == 0) {
+        return 0;  // no server was started
+    }
+    if (job.shares_group == 0) {
+        if (::kill(-job.group, SIGTERM) != 0 && errno != ESRCH) {
+            report("guard: cannot stop the server's job", last_error());
+            return 1;
+        }
+        return 0;
+    }
+    stop_shared_group_job(launcher, job.group);
+    return 0;
 }
 
 }  // namespace launcher::platform

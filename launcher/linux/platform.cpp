@@ -1,18 +1,25 @@
 // The platform layer for Linux: setenv, and the server started through the
-// POSIX shell (spawn.h) with its output on a pipe, relayed (relay.h) while
-// the signal watcher (signals.h) passes stop requests on, and waited for
-// together with its job (job.h).
+// POSIX shell with its output on a pipe, relayed (relay.h) on the runner
+// thread while the watcher thread passes stop requests on and waits for the
+// job's end (signals.h), the guard (guard.h) standing by should the launcher
+// die.
 #include <fcntl.h>
-#include <malloc.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
+#include <optional>
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <string>
+#include <thread>
 
 #include "descriptor.h"
 #include "exit_status.h"
@@ -29,6 +36,15 @@ namespace launcher::platform {
 
 namespace {
 
+// Set by prepare_process before any thread starts, read only afterwards.
+struct ProcessSetup {
+    bool terminal_session = false;
+    sigset_t taken{};
+    Guard guard;
+    std::error_code guard_failure;
+};
+ProcessSetup process;
+
 // Sets one signal's action, reporting a refusal.
 void set_signal_action(int number, void (*action)(int), int flags, const char* why) {
     struct sigaction setting {};
@@ -40,27 +56,153 @@ void set_signal_action(int number, void (*action)(int), int flags, const char* w
     }
 }
 
+// Whether a directory of `search_path` (PATH) holds an executable `java`.
+bool java_on_path(std::string_view search_path) {
+    for (;;) {
+        const std::size_t colon = search_path.find(':');
+        const std::string_view folder = search_path.substr(0, colon);
+        // An empty entry is the current folder.
+        const std::string java = (folder.empty() ? std::string(".") : std::string(folder)) +
+                                 "/java";
+        struct stat status {};
+        if (::stat(java.c_str(), &status) == 0 && S_ISREG(status.st_mode) &&
+            ::access(java.c_str(), X_OK) == 0) {
+            return true;
+        }
+        if (colon == std::string_view::npos) {
+            return false;
+        }
+        search_path.remove_prefix(colon + 1);
+    }
+}
+
+ServerEnd server_end_of(int wait_status, std::string_view search_path) {
+    if (WIFSIGNALED(wait_status)) {
+        const int number = WTERMSIG(wait_status);
+        const char* abbreviation = sigabbrev_np(number);
+        return {ServerEnd::How::signalled, number, abbreviation != nullptr ? abbreviation : ""};
+    }
+    const int code = WEXITSTATUS(wait_status);
+    // The shell's own statuses for a command it could not run; 127 is also
+    // a java whose interpreter is missing, or the server's own code.
+    if (code == 127 && !java_on_path(search_path)) {
+        return {ServerEnd::How::java_not_found, code, {}};
+    }
+    if (code == 126) {
+        return {ServerEnd::How::java_not_executable, code, {}};
+    }
+    return {ServerEnd::How::exited, code, {}};
+}
+
+// The steps of the server's process before it executes.
+enum StartStep : int { process_group = 1, guard_told, output_connected, signals_reset };
+
+// The launcher's words for a start that failed, and the shell's status.
+int report_start_failure(const StartFailure& failure) {
+    switch (failure.step) {
+    case process_group:
+        report("cannot give the server a process group of its own", failure.reason);
+        return launcher_failure;
+    case guard_told:
+        report("cannot tell the guard the server's job", failure.reason);
+        return launcher_failure;
+    case output_connected:
+        report("cannot connect the server's output to the launcher", failure.reason);
+        return launcher_failure;
+    case signals_reset:
+        report("cannot reset the server's signal handling", failure.reason);
+        return launcher_failure;
+    default:
+        break;
+    }
+    report(std::string(cannot_start_command_processor) + " (/bin/sh)", failure.reason);
+    const int error = failure.reason.value();
+    return error == ENOENT                       ? command_processor_missing
+           : error == EACCES || error == ENOEXEC ? 126
+                                                 : launcher_failure;
+}
+
+// Starts `/bin/sh -c "exec <command_text>"` (the shell becomes the runtime,
+// which then gets the signals and whose status is collected) with standard
+// output on `output`, in a group of its own unless the job shares the
+// launcher's, and tells the guard the job before it executes. Returns its
+// id, or 0 with the status to end with; a failure is reported.
+pid_t start_server(const std::string& command_text, int output, bool shares_group,
+                   int guard_channel, int& status) {
+    const std::string script = "exec " + command_text;
+    // Linux takes at most 32 pages for one argument, its NUL included
+    // (MAX_ARG_STRLEN); execve would only say "Argument list too long".
+    const std::size_t argument_limit = std::size_t{32} * static_cast<std::size_t>(::getpagesize());
+    if (script.size() + 1 > argument_limit) {
+        report("the server command is " + std::to_string(script.size() + 1) +
+               " bytes long for the shell, which takes at most " + std::to_string(argument_limit) +
+               " in one argument; the server is not started");
+        status = launcher_failure;
+        return 0;
+    }
+    const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+    const auto prepare = [&]() -> int {
+        if (!shares_group && ::setpgid(0, 0) != 0) {
+            return process_group;
+        }
+        // This process holds the launcher's end of the guard's socket until
+        // it executes, so the guard knows the job whenever the launcher dies.
+        if (!tell_guard(guard_channel, ::getpid(), ::getpgrp(), shares_group)) {
+            return guard_told;
+        }
+        if (::dup2(output, STDOUT_FILENO) < 0) {
+            return output_connected;
+        }
+        // The server starts with no signal blocked, and with the default
+        // action for those the launcher ignores for itself.
+        struct sigaction by_default {};
+        by_default.sa_handler = SIG_DFL;
+        sigset_t none;
+        sigemptyset(&none);
+        if (::sigaction(SIGPIPE, &by_default, nullptr) != 0 ||
+            ::sigaction(SIGXFSZ, &by_default, nullptr) != 0 ||
+            ::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+            return signals_reset;
+        }
+        return 0;
+    };
+    StartedChild child;
+    if (const std::error_code error = start_child(child, argv[0], argv, prepare)) {
+        report("cannot start the server's process", error);
+        status = launcher_failure;
+        return 0;
+    }
+    if (const auto failure = await_execution(child)) {
+        status = report_start_failure(*failure);
+        return 0;
+    }
+    return child.pid;
+}
+
 // What the runner sets up before the server starts, so that a failure ends
 // the launcher before there is a server.
 struct RunnerSetup {
     Pipe output;              // the server's standard output
-    RelayStop relay_stop;     // requested once the server's job has ended
+    FileDescriptor signals;   // a signalfd of the taken signals
     FileDescriptor job_over;  // an eventfd: the server's job has ended
 };
 
 bool set_up_runner(RunnerSetup& setup) {
+    if (process.guard_failure) {
+        report("cannot start the guard of the server's job", process.guard_failure);
+        return false;
+    }
+    if (const std::error_code error = await_guard(process.guard)) {
+        report("cannot start the guard of the server's job", error);
+        return false;
+    }
     if (const std::error_code error = make_pipe(setup.output)) {
         report("cannot create a pipe for the server's output", error);
         return false;
     }
-    // The system's default size (64 KiB): larger ones showed no gain in the
-    // bench (bench/relay_bench.cpp, "pipes") and spend the user's pipe
-    // allowance, after which every new pipe of that user is 4 KiB.
-    // A process that left the job may hold the pipe open after the job
-    // has ended: the relay then ends on this stop rather than on the pipe's
-    // end.
-    if (const std::error_code error = setup.relay_stop.prepare(setup.output.read.get())) {
-        report("cannot set up the end of the relay", error);
+    setup.signals = FileDescriptor(::signalfd(-1, &process.taken, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!setup.signals.valid()) {
+        report("cannot take the signals for the server", last_error());
         return false;
     }
     setup.job_over = FileDescriptor(::eventfd(0, EFD_CLOEXEC));
@@ -69,28 +211,9 @@ bool set_up_runner(RunnerSetup& setup) {
         return false;
     }
     // Orphans of the server's job come to the launcher rather than to
-    // process 1, so that the launcher sees what is left of the job.
+    // process 1, so that the job stays among the launcher's descendants.
     if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) {
         report("cannot become the reaper of the server's orphans", last_error());
-        return false;
-    }
-    return true;
-}
-
-// Takes the signals: from now on they wait for the watcher thread.
-bool start_watching(SignalWatcher& watcher, bool shares_group, RunnerSetup& setup, Job& job) {
-    job.over = setup.job_over.get();
-    const bool leads_session = ::getsid(0) == job.launcher;
-    const auto on_child = [&job, &stop = setup.relay_stop] {
-        const bool runs_on = watch_job(job);
-        if (job.ended.load()) {
-            stop.request();
-            return SignalWatcher::Children::job_over;
-        }
-        return runs_on ? SignalWatcher::Children::look_again : SignalWatcher::Children::running;
-    };
-    if (const std::error_code error = watcher.start(shares_group, leads_session, on_child)) {
-        report("cannot take the signals for the server", error);
         return false;
     }
     return true;
@@ -99,12 +222,6 @@ bool start_watching(SignalWatcher& watcher, bool shares_group, RunnerSetup& setu
 }  // namespace
 
 void prepare_process() {
-    // The launcher's three threads allocate little: one allocation arena
-    // for all of them, rather than one mapped for each thread that
-    // allocates (four system calls as the runner starts, three more as the
-    // watcher ends). A hint only: an allocator that does not take it (a
-    // sanitizer's) works as before. Before any thread starts.
-    (void)::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
     // A descriptor among 0 to 2 that is closed would be reused by the pipe
     // and confuse it with the console; keep them taken.
     for (int fd = 0; fd <= 2; ++fd) {
@@ -128,26 +245,25 @@ void prepare_process() {
     set_signal_action(SIGCHLD, SIG_DFL, SA_NOCLDSTOP,
                       "cannot reset SIGCHLD; the server's status may be lost");
     // Signals blocked by whoever started the launcher would never reach the
-    // watcher; until the server starts, they keep their default action.
+    // watcher; until the runner starts, they keep their default action.
     sigset_t none;
     sigemptyset(&none);
     if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
         report("cannot unblock signals", last_error(error));
     }
+    process.terminal_session = in_terminal_session();
+    process.taken = signals_to_take();
+    // Before any thread starts, so that the fork copies one thread; a
+    // failure is reported when the server would start.
+    process.guard_failure = start_guard(process.guard);
 }
 
 void start_runner() {
-    // The main thread only waits from now on: with every signal but the
-    // faults of its own code blocked, no signal is delivered to it. The
-    // runner thread inherits the mask and unblocks them for itself; until
-    // the watcher takes them, they keep their default action there.
-    sigset_t held;
-    sigfillset(&held);
-    for (const int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGTRAP, SIGABRT}) {
-        sigdelset(&held, fault);
-    }
-    if (const int error = pthread_sigmask(SIG_SETMASK, &held, nullptr); error != 0) {
-        report("cannot leave the signals to the runner", last_error(error));
+    // The taken signals wait for the watcher from now on, in every thread
+    // (the threads started later inherit the mask); until the watcher reads
+    // them, those taken before the server starts are kept, not lost.
+    if (const int error = pthread_sigmask(SIG_BLOCK, &process.taken, nullptr); error != 0) {
+        report("cannot take the signals for the server", last_error(error));
     }
 }
 
@@ -167,79 +283,82 @@ std::error_code write_output(std::string_view text) {
     return write_all(STDOUT_FILENO, text);
 }
 
-int run_server(const std::string& command_text) {
-    // The main thread has left the signals to this one (start_runner).
-    sigset_t none;
-    sigemptyset(&none);
-    if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
-        report("cannot unblock signals", last_error(error));
+std::optional<int> run_helper(const std::vector<std::string>& arguments) {
+    if (arguments.size() != 3 || arguments[1] != "--guard") {
+        return std::nullopt;
     }
-    const bool shares_group = holds_terminal_foreground();
-    // First, so that the guard holds none of the launcher's descriptors.
-    Guard guard;
-    if (const std::error_code error = start_guard(guard, shares_group)) {
-        report("cannot start the guard of the server's job", error);
-        return launcher_failure;
+    int channel = -1;
+    const std::string& number = arguments[2];
+    if (std::from_chars(number.data(), number.data() + number.size(), channel).ec !=
+            std::errc() ||
+        ::fcntl(channel, F_GETFD) < 0) {
+        return std::nullopt;
     }
-    RunnerSetup setup;
-    Job job;
-    job.launcher = ::getpid();
-    job.shares_group = shares_group;
-    // Read before the watcher thread starts.
-    const char* search_path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
-    // Without PATH, the shell searches its own default.
-    job.search_path = search_path != nullptr ? search_path : "/usr/local/bin:/usr/bin:/bin";
-    job.guard.store(guard.pid);
-    SignalWatcher watcher;
-    if (!set_up_runner(setup) || !start_watching(watcher, shares_group, setup, job)) {
-        dismiss_guard(guard);
-        return launcher_failure;
-    }
+    return run_guard(channel);
+}
 
-    const StartedServer server = start_server(command_text, setup.output.write.get(),
-                                              guard.server_group, watcher.to_reset_in_server());
-    setup.output.write.reset();
-    if (server.pid == 0) {
-        watcher.stop();
-        dismiss_guard(guard);
-        return server.status;
+int run_server(const std::string& command_text) {
+    RunnerSetup setup;
+    if (!set_up_runner(setup)) {
+        dismiss_guard(process.guard);
+        return launcher_failure;
     }
-    job.group = shares_group ? ::getpgrp() : server.pid;
-    job.server.store(server.pid);
-    watcher.forward_to(
-        [&job](int number, bool from_terminal) { signal_job(job, number, from_terminal); });
-    // Started once the server is on its way, rather than before: the
-    // signals taken meanwhile wait in their records.
-    if (const std::error_code error = watcher.run()) {
-        report("cannot start the signal watcher; the server is stopped", error);
+    // Read before the watcher thread starts; nothing sets it any more.
+    const char* search_path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
+    Watch watch;
+    watch.job.launcher = ::getpid();
+    watch.job.shares_group = process.terminal_session;
+    watch.signals = setup.signals.get();
+    watch.job_over = setup.job_over.get();
+    watch.session_leader = ::getsid(0);
+    watch.leads_session = watch.session_leader == watch.job.launcher;
+
+    int status = launcher_failure;
+    const pid_t server = start_server(command_text, setup.output.write.get(),
+                                      watch.job.shares_group, process.guard.channel.get(), status);
+    setup.output.write.reset();
+    if (server == 0) {
+        dismiss_guard(process.guard);
+        return status;
+    }
+    watch.job.server = server;
+    watch.job.group = watch.job.shares_group ? ::getpgrp() : server;
+
+    std::thread watcher;
+    try {
+        watcher = std::thread(watch_job, std::ref(watch));
+    } catch (const std::system_error& error) {
+        report("cannot start the signal watcher; the server is stopped", error.code());
         // Nothing relays the output: the server gets EPIPE rather than
         // block on a full pipe while it stops.
         setup.output.read.reset();
-        signal_job(job, SIGTERM, false);
+        (void)signal_job(watch.job, SIGTERM);
         int wait_status = 0;
-        (void)retry_on_eintr([&] { return ::waitpid(server.pid, &wait_status, 0); });
-        dismiss_guard(guard);
+        (void)retry_on_eintr([&] { return ::waitpid(server, &wait_status, 0); });
+        dismiss_guard(process.guard);
         return launcher_failure;
     }
-    // A server that ended before it was known left its SIGCHLD blocked,
-    // for the watcher's first read.
-
-    relay(setup.output.read.get(), STDOUT_FILENO, &setup.relay_stop);
+    const bool relayed = relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
     setup.output.read.reset();
-    const int status = wait_for_server(job);
-    // The job has ended: from now on the watcher thread collects nothing
-    // and signals nothing (watch_job, signal_job), so the guard's id is
-    // still its own unless it was collected already. The guard is ended
-    // before the watcher thread is joined, so that both end at once rather
-    // than one after the other: the watcher thread ends by itself once the
-    // job has ended, and the join mostly finds it gone.
-    if (job.guard.load() == 0) {
-        guard.pid = 0;  // collected already, with the orphans
+    if (!relayed) {
+        // The server's output has nowhere to go: the job is stopped, and
+        // the launcher ends with it.
+        (void)signal_job(watch.job, SIGTERM);
     }
-    dismiss_guard(guard);
-    collect_ended_children();  // orphans that ended after the job
-    watcher.stop();
-    return status;
+    watcher.join();
+    if (watch.failed) {
+        // Nothing more can be learnt of the job: the guard stops what is
+        // left of it as the launcher ends.
+        return launcher_failure;
+    }
+    dismiss_guard(process.guard);
+    if (!relayed) {
+        return launcher_failure;
+    }
+    const ServerEnd end = server_end_of(
+        watch.wait_status, search_path != nullptr ? search_path : "/usr/local/bin:/usr/bin:/bin");
+    explain_server_end(end);
+    return exit_status(end);
 }
 
 }  // namespace launcher::platform

@@ -2,12 +2,11 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
 #include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstddef>
 #include <span>
@@ -31,17 +30,12 @@ bool wait_until_ready(int fd, short events) {
     return retry_on_eintr([&] { return ::poll(&ready, 1, -1); }) >= 0;
 }
 
-// Only interrupts the relay's call (RelayStop).
-void interrupt_relay(int /*number*/) {}
-
 // What one step of the relay did.
 enum class Step { moved, end_of_input, write_failed, read_failed, cannot_splice };
 
 // Moves up to `most` bytes straight from the pipe to `to` with splice(2),
-// without copying them through the launcher: a pipe or a file takes the
-// pages as they are. Blocks until there is something to move. After EINTR
-// the call is made again: a stop has swapped `from` for an ended input by
-// then (RelayStop), so that the call returns at once.
+// without copying them through the launcher. A splice that fails moves
+// nothing, so the copy with read and write takes over where it stopped.
 Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
     for (;;) {
         const ssize_t done = ::splice(from, nullptr, to, nullptr, most, 0);
@@ -52,91 +46,73 @@ Step splice_some(int from, int to, std::size_t most, std::size_t& moved) {
         if (done == 0) {
             return Step::end_of_input;
         }
-        switch (errno) {
-        case EINTR:
+        if (errno == EINTR) {
             continue;
-        case EAGAIN:
-            // A non-blocking end makes splice give up when the input is
-            // empty or the output is full; wait for both, one at a time.
-            if (!wait_until_ready(from, POLLIN)) {
-                return Step::read_failed;
-            }
-            if (!wait_until_ready(to, POLLOUT)) {
-                return Step::write_failed;
-            }
-            continue;
-        case EINVAL:  // an appending file, some terminals and file systems
-        case ENOSYS:
-            return Step::cannot_splice;
-        default:
-            return Step::write_failed;
         }
+        // A non-blocking output that is full.
+        if (errno == EAGAIN && wait_until_ready(to, POLLOUT)) {
+            continue;
+        }
+        // EINVAL for an appending file or some terminals, EPERM from a
+        // system call filter, a failing output: read and write say which.
+        return Step::cannot_splice;
     }
 }
 
-// The same with read(2) and write(2), for outputs that splice cannot take
-// and after a failed write; `moved` is what was read, also when it could not
-// be written.
+// The same with read(2) and write(2); `moved` is what was read, also when it
+// could not be written.
 Step copy_some(int from, int to, std::span<char> buffer, std::size_t& moved) {
-    for (;;) {
-        const ssize_t got = ::read(from, buffer.data(), buffer.size());
-        if (got == 0) {
-            return Step::end_of_input;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return Step::read_failed;
-        }
-        moved = static_cast<std::size_t>(got);
-        const std::error_code error = write_all(to, {buffer.data(), moved});
-        if (error) {
-            errno = error.value();
-            return Step::write_failed;
-        }
-        return Step::moved;
+    const ssize_t got = retry_on_eintr([&] { return ::read(from, buffer.data(), buffer.size()); });
+    if (got == 0) {
+        return Step::end_of_input;
     }
+    if (got < 0) {
+        return Step::read_failed;
+    }
+    moved = static_cast<std::size_t>(got);
+    if (const std::error_code error = write_all(to, {buffer.data(), moved})) {
+        errno = error.value();
+        return Step::write_failed;
+    }
+    return Step::moved;
 }
 
-// One relay in progress: where the bytes go and how.
+// One relay in progress: where the bytes go, how, and what was lost.
 class Relay {
 public:
     Relay(int from_fd, int to_fd) : from(from_fd), to(to_fd) {}
 
-    // Reads from `fd` from now on, keeping how it writes and what it lost.
-    void read_from(int fd) { from = fd; }
-
     // Moves up to `most` bytes and adds how many to `moved` (read and
-    // dropped ones too); false once the relay is over.
+    // dropped ones too); false once the input has ended or failed.
     bool step(std::size_t most, std::size_t& moved) {
-        if (!splicing && buffer.empty()) {
-            buffer.resize(std::size_t{128} * 1024);
-        }
-        const std::span<char> piece(buffer.data(), std::min(buffer.size(), most));
         std::size_t now = 0;
-        const Step result = splicing ? splice_some(from, to, most, now)
-                                     : copy_some(from, to, piece, now);
+        Step result = Step::cannot_splice;
+        if (splicing && !failing) {
+            result = splice_some(from, to, most, now);
+            if (result == Step::cannot_splice) {
+                splicing = false;  // for good: nothing was moved, nothing lost
+            }
+        }
+        if (result == Step::cannot_splice) {
+            buffer.resize(std::size_t{128} * 1024);
+            result = copy_some(from, to, std::span(buffer).first(std::min(buffer.size(), most)),
+                               now);
+        }
         moved += now;
         switch (result) {
         case Step::moved:
-            if (failing) {
-                if (lost_since_failure != 0) {
-                    report("standard output takes the server's output again; " +
-                           std::to_string(lost_since_failure) + " bytes of it were lost");
-                }
-                lost_since_failure = 0;
-                failing = false;
-                splicing = true;
+            if (failing && lost_since_failure != 0) {
+                report("standard output takes the server's output again; " +
+                       std::to_string(lost_since_failure) + " bytes of it were lost");
             }
-            return true;
-        case Step::cannot_splice:
-            splicing = false;
+            lost_since_failure = 0;
+            failing = false;
             return true;
         case Step::end_of_input:
             return false;
         case Step::read_failed:
             report(cannot_read_output, last_error());
+            read_failed = true;
             return false;
         case Step::write_failed:
             // Each later piece is tried again (a disk that was full may have
@@ -150,8 +126,9 @@ public:
                 failing = true;
             }
             lost_since_failure += now;
-            splicing = false;
             return true;
+        case Step::cannot_splice:
+            break;
         }
         return false;
     }
@@ -170,6 +147,8 @@ public:
         while (moved < held_bytes && step(held_bytes - moved, moved)) {
         }
     }
+
+    bool read_failed = false;
 
 private:
     int from = -1;
@@ -200,79 +179,26 @@ std::error_code write_all(int fd, std::string_view data) {
     return {};
 }
 
-void relay(int from, int to, RelayStop* stop) {
+bool relay(int from, int to, int stop) {
     Relay relay(from, to);
-    std::size_t moved = 0;
-    while (relay.step(most_per_step, moved)) {
+    std::array<pollfd, 2> ready{{{from, POLLIN, 0}, {stop, POLLIN, 0}}};
+    for (;;) {
+        if (::poll(ready.data(), ready.size(), -1) < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            report("cannot wait for the server's output", last_error());
+            return false;
+        }
+        if (ready[1].revents != 0) {
+            relay.drain();
+            return !relay.read_failed;
+        }
+        std::size_t moved = 0;
+        if (ready[0].revents != 0 && !relay.step(most_per_step, moved)) {
+            return !relay.read_failed;
+        }
     }
-    if (stop == nullptr) {
-        return;
-    }
-    const FileDescriptor input = stop->end();
-    if (input.valid()) {
-        relay.read_from(input.get());
-        relay.drain();
-    }
-}
-
-RelayStop::~RelayStop() {
-    if (handler_set_) {
-        (void)::sigaction(SIGPIPE, &earlier_, nullptr);
-    }
-}
-
-std::error_code RelayStop::prepare(int from) {
-    // A socket whose peer is closed ends at once, as a pipe without a
-    // writer would, and takes nothing of the user's pipe allowance.
-    int ends[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) {
-        return last_error();
-    }
-    FileDescriptor ended(ends[0]);
-    ::close(ends[1]);
-    FileDescriptor kept(::fcntl(from, F_DUPFD_CLOEXEC, 0));
-    if (!kept.valid()) {
-        return last_error();
-    }
-    // Without SA_RESTART, so that a blocking call returns with EINTR.
-    struct sigaction interrupt {};
-    interrupt.sa_handler = interrupt_relay;
-    sigemptyset(&interrupt.sa_mask);
-    if (::sigaction(SIGPIPE, &interrupt, &earlier_) != 0) {
-        return last_error();
-    }
-    handler_set_ = true;
-    const std::lock_guard held(lock_);
-    from_ = from;
-    thread_ = ::gettid();
-    kept_ = std::move(kept);
-    ended_ = std::move(ended);
-    active_ = true;
-    return {};
-}
-
-void RelayStop::request() {
-    const std::lock_guard held(lock_);
-    if (!active_ || requested_) {
-        return;
-    }
-    requested_ = true;
-    if (::dup3(ended_.get(), from_, O_CLOEXEC) < 0) {
-        report("cannot end the relay of the server's output", last_error());
-        return;
-    }
-    if (::tgkill(::getpid(), thread_, SIGPIPE) != 0) {
-        report("cannot end the relay of the server's output", last_error());
-    }
-}
-
-FileDescriptor RelayStop::end() {
-    const std::lock_guard held(lock_);
-    active_ = false;
-    if (!requested_) {
-        kept_.reset();
-    }
-    return std::move(kept_);
 }
 
 }  // namespace launcher::platform

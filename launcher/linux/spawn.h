@@ -1,27 +1,40 @@
-// Starting the server on Linux: the POSIX shell runs the command text, with
-// the server's standard output on a pipe, its group told to the guard.
+// Starting a program on Linux: fork(2), the child's own steps, execve(2),
+// with a close-on-exec pipe on which a child that cannot execute says which
+// step failed and why.
 #pragma once
 
-#include <signal.h>
 #include <sys/types.h>
 
-#include <atomic>
-#include <string>
+#include <functional>
+#include <optional>
+#include <system_error>
+
+#include "descriptor.h"
 
 namespace launcher::platform {
 
-// The server's process, or why there is none.
-struct StartedServer {
-    pid_t pid = 0;   // 0: not started
-    int status = 0;  // when not started: the status to end with (1, 126, 127)
+// A child started and not yet known to have executed.
+struct StartedChild {
+    pid_t pid = 0;  // 0: none
+    FileDescriptor report;  // ends when the child executes; carries a failure
 };
 
-// Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`,
-// in a process group of its own when `server_group` is given (whose id it
-// writes there for the guard before it executes, see guard.h), with every
-// signal in `reset` at its default action and none blocked. Returns once
-// the shell executes; a failure is reported on standard error first.
-StartedServer start_server(const std::string& command_text, int output,
-                           std::atomic<pid_t>* server_group, const sigset_t& reset);
+// Why a child did not execute: the step of `prepare` that failed (its own
+// numbers, from 1), or 0 for execve itself, and the system's reason.
+struct StartFailure {
+    int step = 0;
+    std::error_code reason;
+};
+
+// Forks; the child runs `prepare` (async-signal-safe calls only, as after
+// any fork of a process with threads; it returns the number of the step that
+// failed with errno set, or 0), then executes `path` with `argv` and the
+// environment. Returns the system's reason when there is no child.
+std::error_code start_child(StartedChild& child, const char* path, const char* const* argv,
+                            const std::function<int()>& prepare);
+
+// Waits until `child` has executed: nothing then; otherwise collects it and
+// says why it did not.
+std::optional<StartFailure> await_execution(StartedChild& child);
 
 }  // namespace launcher::platform
