@@ -338,9 +338,8 @@ protected:
         }
     }
 
-    // Whether any process of `uid` is left, a zombie too: the guard of a
-    // launcher that has ended waits as one until its new parent collects
-    // it, and counts against the user's process limit until then.
+    // Whether any process of `uid` is left, a zombie too: it counts against
+    // the user's process limit until it is collected.
     static bool has_processes(uid_t uid) {
         for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
             struct stat status {};
@@ -358,9 +357,8 @@ protected:
     }
 };
 
-// No watcher thread, no server process: the launcher says why and ends
-// before starting the server, which would otherwise run without its stop
-// signals.
+// No guard, no runner thread, no server process: the launcher says why and
+// ends before starting the server, which would otherwise run unguarded.
 TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
 #if defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "ThreadSanitizer's own thread counts against the process limit";
@@ -370,9 +368,8 @@ TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
 #endif
 #endif
     constexpr uid_t uid = 64001;
-    for (const int tasks : {2, 3}) {
-        // A step that fails later leaves a guard of the launcher's own,
-        // which would count against the next run's limit.
+    for (const int tasks : {1, 2, 3}) {
+        // Nothing of the run before is left to count against this limit.
         ASSERT_TRUE(wait_until([] { return !has_processes(uid); }, 10s)) << "user " << uid;
         ScratchDirectory folder;
         std::filesystem::permissions(folder.path(), std::filesystem::perms::all);
@@ -388,45 +385,6 @@ TEST_F(AsUser, OwnFailuresEndTheLauncherBeforeTheServerStarts) {
             << result.err;
         EXPECT_FALSE(std::filesystem::exists(folder.file("record"))) << tasks << " tasks";
     }
-}
-
-// When the user's pipes hold all the pipe space Linux gives a user, the
-// larger pipe is refused: the relay works with the default one, silently.
-TEST_F(AsUser, RefusedLargerPipeIsNotWorthAWarning) {
-    constexpr uid_t uid = 64002;
-    test::Pipe ready = test::make_pipe();
-    const pid_t hog = fork();
-    ASSERT_GE(hog, 0);
-    if (hog == 0) {
-        // Another process of the same user takes all the user's pipe space.
-        if (setgid(uid) != 0 || setuid(uid) != 0) {
-            _exit(1);
-        }
-        for (int i = 0; i < 1000; ++i) {
-            int ends[2];
-            if (pipe(ends) != 0 || fcntl(ends[0], F_SETPIPE_SZ, 1024 * 1024) < 0) {
-                break;
-            }
-        }
-        (void)!write(ready.write.get(), "x", 1);
-        pause();
-        _exit(0);
-    }
-    ready.write = test::Descriptor();
-    char byte = 0;
-    const ssize_t got = read(ready.read.get(), &byte, 1);
-
-    ScratchDirectory folder;
-    auto options = launcher_options(folder, {}, "lines:2000");
-    const auto prefix = as_user(uid);
-    options.argv.insert(options.argv.begin(), prefix.begin(), prefix.end());
-    const auto result = test::run(options, 20s);
-    kill(hog, SIGKILL);
-    waitpid(hog, nullptr, 0);
-    ASSERT_EQ(got, 1);
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(result.status, 0);
-    EXPECT_EQ(result.out.size(), startup_line.size() + default_command.size() + 2000 * 80);
 }
 
 }  // namespace
@@ -510,52 +468,151 @@ TEST(Runtime, OnATerminalAStopReachesTheWholeJob) {
     child.finish(10s);
 }
 
+namespace {
+
+// An interactive bash in a tmux session of its own, in `folder`, with the
+// stand-in runtime first on PATH: a terminal as an operator has one.
+class TmuxSession {
+public:
+    explicit TmuxSession(const ScratchDirectory& folder)
+        : socket_("launcher-test-" + std::to_string(getpid()) + "-" + std::to_string(next_++)) {
+        tmux({"new-session", "-d", "-s", "job", "-x", "200", "-y", "50", "-c", folder.path(),
+              "env -i PATH=" + std::string(FAKE_JAVA_DIR) +
+                  ":/usr/bin:/bin TERM=xterm PS1='$ ' bash --norc --noprofile -i"});
+    }
+    TmuxSession(const TmuxSession&) = delete;
+    TmuxSession& operator=(const TmuxSession&) = delete;
+    ~TmuxSession() { kill_session(); }
+
+    static bool available() { return access("/usr/bin/tmux", X_OK) == 0; }
+
+    // Types `keys` as tmux names them ("Enter", "C-z"), or literal text.
+    void type(const std::string& keys, bool literal = false) {
+        std::vector<std::string> arguments{"send-keys", "-t", "job"};
+        if (literal) {
+            arguments.emplace_back("-l");
+        }
+        arguments.push_back(keys);
+        tmux(arguments);
+    }
+    void line(const std::string& text) {
+        type(text, true);
+        type("Enter");
+    }
+    std::string screen() { return tmux({"capture-pane", "-p", "-t", "job"}).out; }
+    bool shows(const std::string& text, std::chrono::milliseconds timeout = 10s) {
+        return wait_until([&] { return screen().find(text) != std::string::npos; }, timeout);
+    }
+    void kill_session() {
+        if (!killed_) {
+            tmux({"kill-session", "-t", "job"});
+            killed_ = true;
+        }
+    }
+
+private:
+    test::Result tmux(const std::vector<std::string>& arguments) const {
+        test::Options options;
+        options.argv = {"/usr/bin/tmux", "-L", socket_, "-f", "/dev/null"};
+        options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
+        options.unset.push_back("TMUX");
+        options.input = "";
+        return test::run(options, 10s);
+    }
+
+    static inline int next_ = 0;
+    std::string socket_;
+    bool killed_ = false;
+};
+
+// The stand-in's settings as a command line's prefix.
+std::string stand_in(const ScratchDirectory& folder, const std::string& actions) {
+    return "FAKE_JAVA='" + actions + "' FAKE_JAVA_RECORD=" + folder.file("record") + " ";
+}
+
+}  // namespace
+
 // tmux kill-session with the launcher started from an interactive bash:
 // bash and the kernel signal the job's group (two hang-ups for a server that
-// bash starts itself, as signals of one kind may merge into one). On the
-// terminal, the launcher passes none of them on again; with every standard
-// stream redirected, the server has a group of its own and gets one.
+// bash starts itself, as signals of one kind may merge into one). The server
+// shares the launcher's group in a terminal session, whatever its streams
+// are, and the launcher passes none of the hang-ups on again.
 TEST(Runtime, HangUpOfATmuxSessionIsNotCopied) {
-    if (access("/usr/bin/tmux", X_OK) != 0) {
+    if (!TmuxSession::available()) {
         GTEST_SKIP() << "needs tmux";
     }
-    const auto tally_of_run = [](const std::string& redirect) {
+    // "ready" goes to a file in both cases, so that the test knows when.
+    for (const std::string redirect : {" | tee ready", " </dev/null >ready 2>&1"}) {
         ScratchDirectory folder;
-        const std::string socket = "launcher-test-" + std::to_string(getpid());
-        const auto tmux = [&](std::vector<std::string> arguments) {
-            test::Options options;
-            options.argv = {"/usr/bin/tmux", "-L", socket, "-f", "/dev/null"};
-            options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
-            options.unset.push_back("TMUX");
-            options.input = "";
-            return test::run(options, 10s);
-        };
-        tmux({"new-session", "-d", "-s", "job", "-x", "80", "-y", "24", "-c", folder.path(),
-              "env -i PATH=/usr/bin:/bin TERM=xterm bash --norc -i"});
-        const std::string path = std::string(FAKE_JAVA_DIR) + ":/usr/bin:/bin";
-        tmux({"send-keys", "-t", "job",
-              "PATH=" + path + " FAKE_JAVA=signals:500 FAKE_JAVA_RECORD=" + folder.file("record") +
-                  " " + LAUNCHER_BINARY + redirect,
-              "Enter"});
+        TmuxSession session(folder);
+        session.line(stand_in(folder, "signals:500") + LAUNCHER_BINARY + redirect);
         wait_until(
             [&] {
                 return test::read_file(folder.file("ready")).value_or("").find("ready") !=
                        std::string::npos;
             },
             10s);
-        tmux({"kill-session", "-t", "job"});
+        session.kill_session();
         wait_until([&] { return std::filesystem::exists(folder.file("record.signals")); }, 5s);
         const long server = received(folder).pid;
         wait_until([&] { return gone(server); }, 5s);
         end_if_running(server);
-        return test::read_file(folder.file("record.signals")).value_or("none");
-    };
-    // "ready" goes to a file in both cases, so that the test knows when.
-    const std::string on_terminal = tally_of_run(" | tee ready");
-    EXPECT_NE(on_terminal.find("sig1="), std::string::npos) << on_terminal;
-    EXPECT_NE(on_terminal.find(" from launcher=0 "), std::string::npos) << on_terminal;
-    const std::string redirected = tally_of_run(" </dev/null >ready 2>&1");
-    EXPECT_EQ(redirected.rfind("sig1=1 ", 0), 0u) << redirected;
+        const std::string tally = test::read_file(folder.file("record.signals")).value_or("none");
+        EXPECT_NE(tally.find("sig1="), std::string::npos) << redirect << ": " << tally;
+        EXPECT_NE(tally.find(" from launcher=0 "), std::string::npos) << redirect << ": " << tally;
+    }
+}
+
+// Started in the background (`&`), the server stops when it reads the
+// terminal, with the launcher; `fg` continues both, and the console reaches
+// the server.
+TEST(Runtime, BackgroundJobServesItsConsoleAfterFg) {
+    if (!TmuxSession::available()) {
+        GTEST_SKIP() << "needs tmux";
+    }
+    ScratchDirectory folder;
+    TmuxSession session(folder);
+    session.line(stand_in(folder, "echo-stdin") + LAUNCHER_BINARY + " >log 2>&1 &");
+    const long server = server_pid(folder);
+    ASSERT_GT(server, 0) << session.screen();
+    EXPECT_TRUE(wait_until([&] { return state_of(server).state == 'T'; }, 5s))
+        << "server " << state_of(server).state;
+    session.line("fg");
+    session.line("hello server");
+    const bool echoed = wait_until(
+        [&] { return test::read_file(folder.file("log")).value_or("").find("hello server\n") !=
+                     std::string::npos; },
+        10s);
+    EXPECT_TRUE(echoed) << test::read_file(folder.file("log")).value_or("") << session.screen();
+    session.type("C-d");  // the end of the server's input: it exits 0
+    EXPECT_TRUE(wait_until([&] { return gone(server); }, 5s));
+    end_if_running(server);
+}
+
+// Ctrl-Z with every stream redirected: the launcher stops with its server
+// and the shell's prompt comes back; `fg` continues both.
+TEST(Runtime, CtrlZWithEveryStreamRedirectedGivesThePromptBack) {
+    if (!TmuxSession::available()) {
+        GTEST_SKIP() << "needs tmux";
+    }
+    ScratchDirectory folder;
+    TmuxSession session(folder);
+    session.line(stand_in(folder, "sleep:20000") + LAUNCHER_BINARY + " </dev/null >out 2>err");
+    const long server = server_pid(folder);
+    ASSERT_GT(server, 0) << session.screen();
+    const long launcher = state_of(server).parent;
+    session.type("C-z");
+    EXPECT_TRUE(session.shows("Stopped")) << session.screen();
+    EXPECT_EQ(state_of(launcher).state, 'T');
+    EXPECT_EQ(state_of(server).state, 'T');
+    session.line("fg");
+    EXPECT_TRUE(wait_until([&] { return state_of(server).state == 'S'; }, 5s))
+        << "server " << state_of(server).state;
+    EXPECT_EQ(state_of(launcher).state, 'S');
+    session.type("C-c");
+    EXPECT_TRUE(wait_until([&] { return gone(launcher) && gone(server); }, 5s));
+    end_if_running(server);
+    end_if_running(launcher);
 }
 
 // The launcher's words for a command the shell cannot take, and for a java
@@ -599,4 +656,135 @@ TEST_F(AsUser, UnreadableSettingsAreReported) {
         result.err,
         "launcher: cannot read server.properties; server_memory is 2048: Permission denied\n");
     EXPECT_EQ(result.out, startup_line + default_command);
+}
+
+// Off a terminal, a SIGKILL to the launcher's whole process group (a panel,
+// `timeout -s KILL`): the guard is out of its reach and stops the server.
+TEST(Runtime, KillOfTheLaunchersGroupLeavesTheGuardToStopTheServer) {
+    ScratchDirectory folder;
+    test::Child child(launcher_options(folder, {}, "signals:300"));
+    ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+    const long server = server_pid(folder);
+    ASSERT_EQ(kill(-child.pid(), SIGKILL), 0);
+    await_report(folder, server);
+    const std::string tally = test::read_file(folder.file("record.signals")).value_or("none");
+    EXPECT_EQ(tally.rfind("sig15=1 ", 0), 0u) << tally;
+    child.finish(10s);
+}
+
+// On a terminal, the launcher killed: a process of the same shell job that
+// the launcher did not start (an orphan, older than the launcher) is left
+// alone; the server is stopped.
+TEST(Runtime, KilledLauncherLeavesAnOrphanOfTheSameJobAlone) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "signals:300");
+    options.input.reset();
+    options.terminal = true;
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/bash", "-c",
+                         "set -m; sh -c '(FAKE_JAVA_RECORD=\"$FAKE_JAVA_RECORD.orphan\" java &); "
+                         "exec \"$0\" \"$@\"' \"$0\" \"$@\"; sleep 30"});
+    test::Child child(options);
+    ASSERT_TRUE(child.wait_for_output("ready\r\nready\r\n")) << child.out();
+    const long server = server_pid(folder);
+    long orphan = 0;
+    wait_until([&] {
+        const auto record = test::read_file(folder.file("record.orphan"));
+        return record && (orphan = std::stol(record->substr(4))) > 0;
+    }, 5s);
+    ASSERT_GT(orphan, 0);
+    const long launcher = state_of(server).parent;
+    ASSERT_EQ(kill(static_cast<pid_t>(launcher), SIGKILL), 0);
+    await_report(folder, server);
+    std::this_thread::sleep_for(500ms);
+    EXPECT_FALSE(std::filesystem::exists(folder.file("record.orphan.signals")))
+        << test::read_file(folder.file("record.orphan.signals")).value_or("");
+    EXPECT_EQ(test::read_file(folder.file("record.signals")).value_or("").rfind("sig15=1 ", 0),
+              0u);
+    end_if_running(orphan);
+    kill(child.pid(), SIGKILL);
+    child.finish(10s);
+}
+
+// A small stack limit (32 KiB), on a terminal and off it: the launcher's
+// walks of the job do not live on a thread's stack.
+TEST(Runtime, SmallStackLimitIsEnough) {
+    for (const bool terminal : {false, true}) {
+        ScratchDirectory folder;
+        auto options = launcher_options(folder, {}, "exit:0");
+        if (terminal) {
+            options.input.reset();
+            options.terminal = true;
+        }
+        options.argv.insert(options.argv.begin(), {"/usr/bin/prlimit", "--stack=32768"});
+        const auto result = test::run(options, 10s);
+        EXPECT_EQ(result.status, 0) << (terminal ? "terminal" : "no terminal") << result.err;
+    }
+}
+
+// A system call filter that refuses splice: the output goes by read and
+// write, intact and without a word.
+TEST(Runtime, RefusedSpliceIsNoFailure) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "lines:2000");
+    options.argv.insert(options.argv.begin(),
+                        {DENY_SYSCALL, std::to_string(SYS_splice), std::to_string(EPERM)});
+    const auto result = test::run(options, 20s);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.out.size(), startup_line.size() + default_command.size() + 2000 * 80);
+}
+
+// A launcher that cannot collect its children says so once and ends with 1
+// rather than wait for good; its guard stops what is left of the job.
+TEST(Runtime, RefusedWaitEndsTheLauncher) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "exit:0");
+    options.argv.insert(options.argv.begin(),
+                        {DENY_SYSCALL, std::to_string(SYS_waitid), std::to_string(EPERM)});
+    const auto result = test::run(options, 10s);
+    EXPECT_FALSE(result.timed_out);
+    EXPECT_EQ(result.status, 1);
+    EXPECT_EQ(result.err,
+              "launcher: cannot collect the server's exit status: Operation not permitted\n");
+}
+
+// The guard can be told apart in ps, and is collected as the launcher ends
+// rather than left a zombie.
+TEST(Runtime, GuardIsNamedAndCollected) {
+    ScratchDirectory folder;
+    test::Child child(launcher_options(folder, {}, "signals:100"));
+    ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
+    const long launcher = state_of(server_pid(folder)).parent;
+    long guard = 0;
+    for (const auto& task : std::filesystem::directory_iterator(
+             "/proc/" + std::to_string(launcher) + "/task")) {
+        std::ifstream children(task.path() / "children");
+        for (long pid = 0; children >> pid;) {
+            if (test::read_file("/proc/" + std::to_string(pid) + "/comm") == "launcher-guard\n") {
+                guard = pid;
+            }
+        }
+    }
+    ASSERT_GT(guard, 0);
+    const auto command_line = test::read_file("/proc/" + std::to_string(guard) + "/cmdline");
+    EXPECT_EQ(command_line.value_or("").rfind(std::string("launcher\0--guard\0", 17), 0), 0u);
+    child.signal(SIGTERM);
+    const auto result = child.finish(10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_TRUE(gone(guard)) << "guard " << state_of(guard).state;
+}
+
+// Standard output on a full device and a server that writes nothing: the
+// start-up lines are lost, and the launcher says so.
+TEST(Runtime, LostStartUpLinesAreReported) {
+    ScratchDirectory folder;
+    auto options = launcher_options(folder, {}, "exit:0");
+    options.argv.insert(options.argv.begin(),
+                        {"/bin/sh", "-c", "exec \"$0\" \"$@\" >/dev/full"});
+    const auto result = test::run(options, 10s);
+    EXPECT_EQ(result.status, 0);
+    EXPECT_EQ(result.err,
+              "launcher: cannot write the start-up lines to standard output: No space left on "
+              "device\n");
 }

@@ -34,7 +34,6 @@ TEST(StopSignals, ServerKilledByTheForwardedSignalGivesItsStatus) {
 TEST(StopSignals, SignalToTheLaunchersProcessGroupReachesTheServerOnce) {
     ScratchDirectory folder;
     auto options = launcher_options(folder, {}, "signals:300");
-    options.own_process_group = true;
     test::Child child(options);
     ASSERT_TRUE(child.wait_for_output("ready\n"));
     ASSERT_EQ(kill(-child.pid(), SIGTERM), 0);

@@ -105,9 +105,10 @@ Child::Child(const Options& options) : program_(options.argv.at(0)) {
 
     Descriptor child_ends[3];  // closed here once the child has them
     std::string slave_name;
-    if (options.own_process_group) {
-        settings.flags |= POSIX_SPAWN_SETPGROUP;
-        posix_spawnattr_setpgroup(&settings.attributes, 0);
+    if (!options.terminal) {
+        // Off a terminal whatever terminal the tests run on: a session of
+        // its own, and so a process group of its own too.
+        settings.flags |= POSIX_SPAWN_SETSID;
     }
     terminal_ = options.terminal;
     if (options.terminal) {

@@ -26,8 +26,8 @@ struct Options {
     std::vector<std::string> unset;                  // removed from the environment
     std::optional<std::string> input;  // fed to stdin, then closed; none: stdin stays open
     bool terminal = false;             // stdin, stdout and stderr on a new pseudo-terminal,
-                                       // in a new session that it controls
-    bool own_process_group = false;    // in a process group of its own
+                                       // in a new session that it controls; otherwise in a
+                                       // new session without a terminal
     bool nonblocking_output = false;   // stdout is a pipe in non-blocking mode
 };
 

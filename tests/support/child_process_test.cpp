@@ -91,7 +91,6 @@ TEST(Start, AProgramThatCannotStartThrowsWithTheReason) {
 TEST(Child, FinishFailsWhenAProcessTheChildStartedHoldsItsOutput) {
     test::Options options;
     options.argv = {"/bin/sh", "-c", "echo started; sleep 60 & exit 0"};
-    options.own_process_group = true;
     test::Child child(options);
     const pid_t group = child.pid();
     const auto start = std::chrono::steady_clock::now();
