@@ -85,6 +85,14 @@ std::error_code start_guard(Guard& guard) {
     if (const std::error_code error = make_socket_pair(channel)) {
         return error;
     }
+    // The executable's own path rather than /proc/self/exe, which a tool
+    // that runs the launcher (valgrind) would take for its own.
+    std::string executable(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", executable.data(), executable.size());
+    if (length < 0) {
+        return last_error();
+    }
+    executable.resize(static_cast<std::size_t>(length));
     const int guard_end = channel.read.get();
     const std::string descriptor = std::to_string(guard_end);
     // Shown as "launcher --guard N" by ps, named launcher-guard (run_guard).
@@ -96,7 +104,7 @@ std::error_code start_guard(Guard& guard) {
         }
         return ::fcntl(guard_end, F_SETFD, 0) != 0 ? 2 : 0;
     };
-    if (const std::error_code error = start_child(guard.process, "/proc/self/exe", argv, prepare)) {
+    if (const std::error_code error = start_child(guard.process, executable.c_str(), argv, prepare)) {
         return error;
     }
     guard.channel = std::move(channel.write);

@@ -25,7 +25,8 @@ std::string read_proc_file(const std::string& path) {
     }
     char buffer[4096];
     for (;;) {
-        const ssize_t got = retry_on_eintr([&] { return ::read(file.get(), buffer, sizeof buffer); });
+        const ssize_t got = retry_on_eintr(
+            [&] { return ::read(file.get(), buffer, sizeof buffer); });
         if (got <= 0) {
             return text;
         }
@@ -63,8 +64,7 @@ std::optional<ProcessEntry> parse_process_entry(std::string_view line) {
         return std::nullopt;
     }
     const auto number = [](std::string_view field, auto& value) {
-        return std::from_chars(field.data(), field.data() + field.size(), value).ec ==
-               std::errc();
+        return std::from_chars(field.data(), field.data() + field.size(), value).ec == std::errc();
     };
     entry.state = fields[0][0];
     if (!number(fields[1], entry.parent) || !number(fields[2], entry.group)) {

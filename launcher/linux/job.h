@@ -62,8 +62,7 @@ std::vector<ProcessEntry> children_of(pid_t pid);
 // children in it, and so on. A descendant that left the group (a daemon in a
 // session of its own) is not followed. Ended processes not yet collected are
 // left out.
-std::vector<ProcessEntry> descendants_in_group(const std::vector<ProcessEntry>& roots,
-                                               pid_t group);
+std::vector<ProcessEntry> descendants_in_group(const std::vector<ProcessEntry>& roots, pid_t group);
 
 // Sends `number` to every process of `group` that descends from one of the
 // processes `roots()` gives (called again for each walk), walking again

@@ -14,10 +14,10 @@
 
 #include <cerrno>
 #include <charconv>
-#include <optional>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -289,8 +289,7 @@ std::optional<int> run_helper(const std::vector<std::string>& arguments) {
     }
     int channel = -1;
     const std::string& number = arguments[2];
-    if (std::from_chars(number.data(), number.data() + number.size(), channel).ec !=
-            std::errc() ||
+    if (std::from_chars(number.data(), number.data() + number.size(), channel).ec != std::errc() ||
         ::fcntl(channel, F_GETFD) < 0) {
         return std::nullopt;
     }

@@ -49,11 +49,11 @@ struct HangUps {
     std::chrono::steady_clock::time_point last{};
 };
 
-void pass_on(Watch& watch, bool collected, int number, int code, pid_t sender,
-             HangUps& hang_ups) {
+void pass_on(Watch& watch, bool collected, int number, int code, pid_t sender, HangUps& hang_ups) {
     const Job& job = watch.job;
     const bool from_terminal = code == SI_KERNEL;
-    if (number == SIGHUP && (from_terminal || (code == SI_USER && sender == watch.session_leader))) {
+    if (number == SIGHUP &&
+        (from_terminal || (code == SI_USER && sender == watch.session_leader))) {
         // The exception is the kernel's hang-up of the launcher leading its
         // session, which reaches it alone.
         const auto now = std::chrono::steady_clock::now();

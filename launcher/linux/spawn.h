@@ -15,7 +15,7 @@ namespace launcher::platform {
 
 // A child started and not yet known to have executed.
 struct StartedChild {
-    pid_t pid = 0;  // 0: none
+    pid_t pid = 0;          // 0: none
     FileDescriptor report;  // ends when the child executes; carries a failure
 };
 

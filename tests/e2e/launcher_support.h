@@ -3,6 +3,7 @@
 // what the stand-in received.
 #pragma once
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -17,10 +18,22 @@ inline const std::string startup_line = "Set environment variable to 517093\n";
 
 // Options that run the launcher with `arguments` in `folder`; the stand-in
 // runtime performs `actions` (see the stand-in's own description).
+// The launcher runs under the program LAUNCHER_TEST_WRAPPER names, when it
+// is set (words split at blanks: "valgrind --quiet ...").
 inline Options launcher_options(const ScratchDirectory& folder,
                                 const std::vector<std::string>& arguments,
                                 const std::string& actions = "") {
     Options options;
+    if (const char* wrapper = std::getenv("LAUNCHER_TEST_WRAPPER")) {
+        std::string words = wrapper;
+        for (std::size_t start = 0; start < words.size();) {
+            const std::size_t end = std::min(words.find(' ', start), words.size());
+            if (end > start) {
+                options.argv.push_back(words.substr(start, end - start));
+            }
+            start = end + 1;
+        }
+    }
     options.argv.push_back(LAUNCHER_BINARY);
     options.argv.insert(options.argv.end(), arguments.begin(), arguments.end());
     options.directory = folder.path();
