@@ -10,8 +10,11 @@
 //               echoes its input back to the bench, with the launcher, cat or
 //               nothing relaying the server's output;
 //   start-up    the launcher on a server that exits at once, against
-//               sh -c 'exec java -Xmx2048m -jar server.jar', and the peak
-//               resident size of the launcher process.
+//               sh -c 'exec java -Xmx2048m -jar server.jar' alone and under
+//               tini and dumb-init (where installed), and the peak resident
+//               size of the launcher process;
+//   stop        SIGTERM to the launcher until the server has its report and
+//               until the launcher has ended, against tini.
 //
 // Each pair of runs is made back to back, in alternating order, and the
 // figures are medians, so that a busy machine slows both sides alike.
@@ -19,7 +22,6 @@
 // status, a lost line); the ratios are for people to read.
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -30,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
@@ -38,7 +41,6 @@
 
 #include "child_process.h"
 #include "processes.h"
-#include "relay.h"
 
 extern char** environ;
 
@@ -62,10 +64,9 @@ struct Settings {
     int latency_samples = 300;
     int startup_pairs = 300;
     int idle_processes = 2000;  // the crowd on the host for the start-up runs
-    long pipe_bytes = 32L * 1024 * 1024;
     int stop_samples = 100;
     std::string old_launcher;  // an earlier build, started side by side
-    std::string only;          // one part alone: throughput, latency, startup, pipes or stop
+    std::string only;          // one part alone: throughput, latency, startup or stop
 };
 
 // The environment of every run: the stand-in runtime first on PATH, and
@@ -372,18 +373,47 @@ private:
     std::vector<pid_t> pids_;
 };
 
+// The medians of `count` rounds in which each of `runs` runs once, the
+// first of each round taking turns, so that a busy machine slows all alike.
+std::vector<double> round_robin(int count, const std::vector<std::function<double()>>& runs) {
+    std::vector<std::vector<double>> times(runs.size());
+    for (int round = 0; round < count; ++round) {
+        for (std::size_t i = 0; i < runs.size(); ++i) {
+            const std::size_t which = (i + static_cast<std::size_t>(round)) % runs.size();
+            times[which].push_back(runs[which]());
+        }
+    }
+    std::vector<double> medians;
+    for (std::vector<double>& samples : times) {
+        medians.push_back(median(samples));
+    }
+    return medians;
+}
+
 void startup(const Settings& s) {
     const auto env = environment(s.fake_java_dir, "");
-    const Command plain = {"/bin/sh", "-c", "exec java -Xmx2048m -jar server.jar"};
-    const auto times = paired(
-        s.startup_pairs, [&] { return run_once({s.launcher}, env); },
-        [&] { return run_once(plain, env); });
-    std::printf("start-up: a server that exits at once, median of %d paired runs\n",
-                s.startup_pairs);
-    std::printf("  launcher                                    %8.2f ms\n", times.a * 1000);
-    std::printf("  sh -c 'exec java -Xmx2048m -jar server.jar' %8.2f ms\n", times.b * 1000);
-    std::printf("  ratio launcher / sh                         %8.3f    (target <= 1.5)\n",
-                times.ratio);
+    const std::string java = "exec java -Xmx2048m -jar server.jar";
+    std::vector<std::pair<std::string, Command>> commands = {
+        {"sh -c 'exec java ...'", {"/bin/sh", "-c", java}}, {"launcher", {s.launcher}}};
+    if (::access("/usr/bin/tini", X_OK) == 0) {
+        commands.push_back({"tini -s -- sh -c 'exec java ...'",
+                            {"/usr/bin/tini", "-s", "--", "/bin/sh", "-c", java}});
+    }
+    if (::access("/usr/bin/dumb-init", X_OK) == 0) {
+        commands.push_back(
+            {"dumb-init sh -c 'exec java ...'", {"/usr/bin/dumb-init", "/bin/sh", "-c", java}});
+    }
+    std::vector<std::function<double()>> runs;
+    for (const auto& command : commands) {
+        runs.emplace_back([&] { return run_once(command.second, env); });
+    }
+    const std::vector<double> times = round_robin(s.startup_pairs, runs);
+    std::printf("start-up: a server that exits at once, median of %d rounds\n", s.startup_pairs);
+    std::printf("                                            time   / sh\n");
+    for (std::size_t i = 0; i < commands.size(); ++i) {
+        std::printf("  %-34s %8.2f ms %6.3f\n", commands[i].first.c_str(), times[i] * 1000,
+                    times[i] / times[0]);
+    }
     if (!s.old_launcher.empty()) {
         // Side by side with an earlier build, then the same with a crowd of
         // idle processes on the host: what the launcher costs must not grow
@@ -422,62 +452,6 @@ void startup(const Settings& s) {
     }
     std::printf("  peak RSS of the launcher (VmHWM)            %8ld KiB  (target < 4096)\n",
                 launcher_rss);
-}
-
-// The relay itself over a server pipe of `size` bytes, to a consumer pipe
-// read fast (as it comes) or slowly (4 KiB every 100 us, about 40 MB/s):
-// the server writes `bytes` as 80-column lines, one write(2) each, as a
-// runtime's autoflushed console does. Returns the seconds the server spent
-// writing, that is, how long a full pipe held it up.
-double relay_over_pipe(int size, bool slow, long bytes) {
-    Pipe server = test::make_pipe();
-    Pipe console = test::make_pipe();
-    if (::fcntl(server.write.get(), F_SETPIPE_SZ, size) < size) {
-        fail("F_SETPIPE_SZ");
-    }
-    double writing = 0;
-    std::thread writer([&] {
-        const std::string line(79, 'x');
-        const std::string text = line + "\n";
-        const auto start = Clock::now();
-        for (long sent = 0; sent < bytes; sent += 80) {
-            if (::write(server.write.get(), text.data(), text.size()) != 80) {
-                fail("write to the relay");
-            }
-        }
-        writing = std::chrono::duration<double>(Clock::now() - start).count();
-        server.write = Descriptor();
-    });
-    std::thread consumer([&] {
-        std::vector<char> buffer(slow ? 4096 : 65536);
-        while (::read(console.read.get(), buffer.data(), buffer.size()) > 0) {
-            if (slow) {
-                std::this_thread::sleep_for(std::chrono::microseconds(100));
-            }
-        }
-    });
-    const Descriptor never(::eventfd(0, EFD_CLOEXEC));
-    launcher::platform::relay(server.read.get(), console.write.get(), never.get());
-    console.write = Descriptor();
-    writer.join();
-    consumer.join();
-    return writing;
-}
-
-void pipes(const Settings& s) {
-    std::printf(
-        "pipe size: the server's time writing %ld MiB of lines through the relay,\n"
-        "median of 5 runs per size to a fast consumer, and %ld KiB to a slow one\n",
-        s.pipe_bytes >> 20, (s.pipe_bytes >> 3) >> 10);
-    for (const int size : {64 * 1024, 256 * 1024, 1024 * 1024}) {
-        std::vector<double> fast, slow;
-        for (int i = 0; i < 5; ++i) {
-            fast.push_back(relay_over_pipe(size, false, s.pipe_bytes));
-            slow.push_back(relay_over_pipe(size, true, s.pipe_bytes >> 3));
-        }
-        std::printf("  %5d KiB pipe   fast consumer %8.1f ms   slow consumer %8.1f ms\n",
-                    size >> 10, median(fast) * 1000, median(slow) * 1000);
-    }
 }
 
 // Times from SIGTERM to the server's report of it on the bench's pipe, and
@@ -534,16 +508,17 @@ void stop(const Settings& s) {
     }
     std::printf("stop: SIGTERM to the launcher and to tini, median of %d runs each\n",
                 s.stop_samples);
-    std::printf("                                     launcher       tini\n");
-    std::printf("  until the server's line is read  %8.1f us %8.1f us\n", median(reached_l) * 1e6,
-                median(reached_t) * 1e6);
-    std::printf("  until the process has ended      %8.1f us %8.1f us\n", median(ended_l) * 1e6,
-                median(ended_t) * 1e6);
+    std::printf("                                     launcher       tini  ratio\n");
+    std::printf("  until the server's line is read  %8.1f us %8.1f us %6.3f\n",
+                median(reached_l) * 1e6, median(reached_t) * 1e6,
+                median(reached_l) / median(reached_t));
+    std::printf("  until the process has ended      %8.1f us %8.1f us %6.3f  (target <= 1.3)\n",
+                median(ended_l) * 1e6, median(ended_t) * 1e6, median(ended_l) / median(ended_t));
 }
 
 void usage() {
     std::fputs(
-        "usage: launcher_bench [--smoke] [--only throughput|latency|startup|pipes|stop]\n"
+        "usage: launcher_bench [--smoke] [--only throughput|latency|startup|stop]\n"
         "                      [--lines N] [--launcher PATH] [--old PATH] [--fake-java-dir DIR]\n"
         "  --old    an earlier build of the launcher, for start-up side by side\n"
         "  --smoke  small sizes and few runs: checks that every run works\n",
@@ -563,7 +538,6 @@ int main(int argc, char** argv) {
             settings.latency_samples = 20;
             settings.startup_pairs = 2;
             settings.idle_processes = 20;
-            settings.pipe_bytes = 1024 * 1024;
             settings.stop_samples = 2;
         } else if (arg == "--only" && has_value) {
             settings.only = argv[++i];
@@ -585,11 +559,7 @@ int main(int argc, char** argv) {
         const test::ScratchDirectory folder("launcher-bench-run");
         std::filesystem::current_path(folder.path());
         const std::pair<const char*, void (*)(const Settings&)> parts[] = {
-            {"throughput", throughput},
-            {"latency", latency},
-            {"startup", startup},
-            {"pipes", pipes},
-            {"stop", stop}};
+            {"throughput", throughput}, {"latency", latency}, {"startup", startup}, {"stop", stop}};
         for (const auto& [name, part] : parts) {
             if (settings.only.empty() || settings.only == name) {
                 part(settings);

@@ -4,7 +4,6 @@
 // server's own bytes; the launcher's own messages go to standard error.
 #include <cstdio>
 #include <cstdlib>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -111,9 +110,6 @@ int launch(const std::vector<std::string>& arguments) {
 int main(int argc, char** argv) {
     const std::vector<std::string> arguments = launcher::platform::command_line_arguments(argc,
                                                                                           argv);
-    if (const std::optional<int> status = launcher::platform::run_helper(arguments)) {
-        return *status;
-    }
     if (arguments.size() == 2 && (arguments[1] == "--help" || arguments[1] == "-h")) {
         std::fputs(usage_text, stdout);
         return EXIT_SUCCESS;

@@ -5,20 +5,12 @@
 // spawn, job, relay, signals, arguments.
 #pragma once
 
-#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
 #include <vector>
 
 namespace launcher::platform {
-
-// Runs the launcher as a helper process of its own when `arguments` ask for
-// one, and returns its exit status; nothing otherwise.
-//   Linux:   "--guard FD": the guard of the server's job (linux/guard.h),
-//            started by prepare_process with its end of a socket as FD.
-//   Windows: none.
-std::optional<int> run_helper(const std::vector<std::string>& arguments);
 
 // Sets up the process before any thread starts.
 //   Linux:   makes sure descriptors 0 to 2 are open, ignores SIGPIPE and
@@ -88,7 +80,7 @@ std::string quote_argument(std::string_view word);
 //              - otherwise (a service, a container, a panel) a group of the
 //                server's own.
 //            When the launcher dies, however it dies, its guard, a process
-//            of its own ("launcher --guard", in a group of its own), sends
+//            of its own ("launcher-guard", in a group of its own), sends
 //            SIGTERM once to every process of the job.
 //   Windows: `cmd.exe /d /v:off /s /c "<command_text>"` from the system
 //            folder (under WOW64 the native one, Sysnative), so that neither

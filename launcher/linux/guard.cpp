@@ -85,36 +85,16 @@ std::error_code start_guard(Guard& guard) {
     if (const std::error_code error = make_socket_pair(channel)) {
         return error;
     }
-    // The executable's own path rather than /proc/self/exe, which a tool
-    // that runs the launcher (valgrind) would take for its own.
-    std::string executable(4096, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", executable.data(), executable.size());
-    if (length < 0) {
+    const pid_t pid = ::fork();
+    if (pid < 0) {
         return last_error();
     }
-    executable.resize(static_cast<std::size_t>(length));
-    const int guard_end = channel.read.get();
-    const std::string descriptor = std::to_string(guard_end);
-    // Shown as "launcher --guard N" by ps, named launcher-guard (run_guard).
-    const char* const argv[] = {"launcher", "--guard", descriptor.c_str(), nullptr};
-    const auto prepare = [guard_end] {
-        // A group of its own: out of reach of signals to the launcher's.
-        if (::setpgid(0, 0) != 0) {
-            return 1;
-        }
-        return ::fcntl(guard_end, F_SETFD, 0) != 0 ? 2 : 0;
-    };
-    if (const std::error_code error = start_child(guard.process, executable.c_str(), argv, prepare)) {
-        return error;
+    if (pid == 0) {
+        channel.write.reset();
+        ::_exit(run_guard(channel.read.get()));
     }
+    guard.pid = pid;
     guard.channel = std::move(channel.write);
-    return {};
-}
-
-std::error_code await_guard(Guard& guard) {
-    if (const auto failure = await_execution(guard.process)) {
-        return failure->reason;
-    }
     return {};
 }
 
@@ -124,7 +104,7 @@ bool tell_guard(int channel, pid_t server, pid_t group, bool shares_group) {
 }
 
 void dismiss_guard(Guard& guard) {
-    if (guard.process.pid <= 0) {
+    if (guard.pid <= 0) {
         return;
     }
     if (!tell_guard(guard.channel.get(), 0, 0, false)) {
@@ -134,19 +114,21 @@ void dismiss_guard(Guard& guard) {
     guard.channel.reset();
     int wait_status = 0;
     // ECHILD: collected already, with the job's orphans.
-    (void)retry_on_eintr([&] { return ::waitpid(guard.process.pid, &wait_status, 0); });
-    guard.process.pid = 0;
+    (void)retry_on_eintr([&] { return ::waitpid(guard.pid, &wait_status, 0); });
+    guard.pid = 0;
 }
 
 int run_guard(int channel) {
-    // Nothing the terminal or a stop of a whole group sends ends the guard;
-    // the launcher dismisses it.
+    // Out of reach of signals to the launcher's group, and nothing the
+    // terminal or a stop of a whole group sends ends it: the launcher
+    // dismisses it.
+    (void)::setpgid(0, 0);  // cannot fail for a child that has not executed
     sigset_t all;
     sigfillset(&all);
     (void)sigprocmask(SIG_SETMASK, &all, nullptr);  // cannot fail with a valid set
     (void)::prctl(PR_SET_NAME, "launcher-guard");
     // Holds no reader's pipe open after the launcher has ended: a pipeline
-    // ends with the launcher.
+    // ends with the launcher. Standard error stays, for its reports.
     ::close(STDIN_FILENO);
     ::close(STDOUT_FILENO);
     const pid_t launcher = ::getppid();

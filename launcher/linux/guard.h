@@ -4,10 +4,11 @@
 // guard instead sees the launcher's end as the end of a local socket that
 // only the launcher, and a server process that has not yet executed, hold.
 //
-// It is the launcher's own executable started again ("launcher --guard"),
-// before any thread starts, in a process group of its own, so that a signal
-// to the launcher's group (a panel, `timeout -s KILL`, `kill -9 %1` with the
-// output redirected) does not take it down; it blocks every signal it can.
+// It is a process forked before any thread starts, with memory of its own,
+// named "launcher-guard" (ps, top, pgrep), in a process group of its own, so
+// that a signal to the launcher's group (a panel, `timeout -s KILL`,
+// `kill -9 %1` with the output redirected) does not take it down; it blocks
+// every signal it can.
 // The server's process tells it the job before it executes, so whenever the
 // launcher dies, the guard knows the job. Then it sends SIGTERM once to
 // every process of the job:
@@ -27,20 +28,17 @@
 #include <system_error>
 
 #include "descriptor.h"
-#include "spawn.h"
 
 namespace launcher::platform {
 
 struct Guard {
-    StartedChild process;
+    pid_t pid = 0;           // 0: none, or collected already
     FileDescriptor channel;  // the launcher's end; close-on-exec
 };
 
-// Starts the guard; the system's reason when it cannot.
+// Starts the guard, before any thread starts; the system's reason when it
+// cannot.
 std::error_code start_guard(Guard& guard);
-
-// Waits until the guard runs; the system's reason when it does not.
-std::error_code await_guard(Guard& guard);
 
 // In the server's process, before it executes (async-signal-safe): tells the
 // guard the job: the server's process, its group, and whether that is the
@@ -51,8 +49,8 @@ bool tell_guard(int channel, pid_t server, pid_t group, bool shares_group);
 // collected.
 void dismiss_guard(Guard& guard);
 
-// The guard's own program: `channel` is its end of the socket. Returns its
-// exit status.
+// The guard's whole life, in the forked process: `channel` is its end of
+// the socket. Returns its exit status.
 int run_guard(int channel);
 
 }  // namespace launcher::platform

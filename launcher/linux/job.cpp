@@ -143,6 +143,12 @@ int signal_descendants(const std::function<std::vector<ProcessEntry>()>& roots, 
 }
 
 bool job_runs(const Job& job) {
+    // A group of the server's own lives while any process is in it: one call
+    // says when it has gone. Otherwise (EPERM: a process the launcher may not
+    // signal, or a refused call) the walk tells.
+    if (!job.shares_group && ::kill(-job.group, 0) != 0 && errno == ESRCH) {
+        return false;
+    }
     return !descendants_in_group(children_of(job.launcher), job.group).empty();
 }
 

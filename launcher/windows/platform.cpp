@@ -69,10 +69,6 @@ int wait_for_server(HANDLE process, HANDLE job) {
 
 }  // namespace
 
-std::optional<int> run_helper(const std::vector<std::string>& /*arguments*/) {
-    return std::nullopt;  // the job object needs no helper process
-}
-
 void start_runner() {
     // Console control events come on a thread of the system's own.
 }
