@@ -13,11 +13,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
-#include <optional>
 #include <string>
 #include <thread>
 
@@ -192,10 +190,6 @@ bool set_up_runner(RunnerSetup& setup) {
         report("cannot start the guard of the server's job", process.guard_failure);
         return false;
     }
-    if (const std::error_code error = await_guard(process.guard)) {
-        report("cannot start the guard of the server's job", error);
-        return false;
-    }
     if (const std::error_code error = make_pipe(setup.output)) {
         report("cannot create a pipe for the server's output", error);
         return false;
@@ -281,19 +275,6 @@ std::string quote_argument(std::string_view word) {
 
 std::error_code write_output(std::string_view text) {
     return write_all(STDOUT_FILENO, text);
-}
-
-std::optional<int> run_helper(const std::vector<std::string>& arguments) {
-    if (arguments.size() != 3 || arguments[1] != "--guard") {
-        return std::nullopt;
-    }
-    int channel = -1;
-    const std::string& number = arguments[2];
-    if (std::from_chars(number.data(), number.data() + number.size(), channel).ec != std::errc() ||
-        ::fcntl(channel, F_GETFD) < 0) {
-        return std::nullopt;
-    }
-    return run_guard(channel);
 }
 
 int run_server(const std::string& command_text) {
