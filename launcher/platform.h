@@ -29,7 +29,7 @@ void prepare_process();
 // run_server, and then only waits for it.
 //   Linux:   blocks the signals the launcher passes on, in this thread and
 //            the threads started from now on: they wait for the runner's
-//            signal watcher, none is lost while the server starts.
+//            watch of the job, none is lost while the server starts.
 //   Windows: nothing.
 void start_runner();
 

@@ -103,19 +103,27 @@ bool tell_guard(int channel, pid_t server, pid_t group, bool shares_group) {
     return ::write(channel, &message, sizeof message) == static_cast<ssize_t>(sizeof message);
 }
 
-void dismiss_guard(Guard& guard) {
+bool tell_guard_job_over(int channel) {
+    return tell_guard(channel, 0, 0, false);
+}
+
+void collect_guard(Guard& guard) {
     if (guard.pid <= 0) {
         return;
-    }
-    if (!tell_guard(guard.channel.get(), 0, 0, false)) {
-        // It then takes the launcher for gone, and finds no job left.
-        report("cannot dismiss the guard of the server's job", last_error());
     }
     guard.channel.reset();
     int wait_status = 0;
     // ECHILD: collected already, with the job's orphans.
     (void)retry_on_eintr([&] { return ::waitpid(guard.pid, &wait_status, 0); });
     guard.pid = 0;
+}
+
+void dismiss_guard(Guard& guard) {
+    if (guard.pid > 0 && !tell_guard_job_over(guard.channel.get())) {
+        // It then takes the launcher for gone, and finds no job left.
+        report("cannot dismiss the guard of the server's job", last_error());
+    }
+    collect_guard(guard);
 }
 
 int run_guard(int channel) {

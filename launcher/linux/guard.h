@@ -45,8 +45,14 @@ std::error_code start_guard(Guard& guard);
 // launcher's. False, with errno set, when it cannot.
 bool tell_guard(int channel, pid_t server, pid_t group, bool shares_group);
 
-// The job has ended: the guard ends without signalling anything, and is
-// collected.
+// The job has ended: the guard ends without signalling anything. False,
+// with errno set, when it cannot be told.
+bool tell_guard_job_over(int channel);
+
+// Collects a guard that was told the job is over.
+void collect_guard(Guard& guard);
+
+// Both: the guard is told and collected.
 void dismiss_guard(Guard& guard);
 
 // The guard's whole life, in the forked process: `channel` is its end of

@@ -1,9 +1,9 @@
 // The platform layer for Linux: setenv, and the server started through the
-// POSIX shell with its output on a pipe, relayed (relay.h) on the runner
-// thread while the watcher thread passes stop requests on and waits for the
-// job's end (signals.h), the guard (guard.h) standing by should the launcher
-// die.
+// POSIX shell with its output on a pipe, relayed (relay.h) on a thread of its
+// own while the runner passes stop requests on and waits for the job's end
+// (signals.h), the guard (guard.h) standing by should the launcher die.
 #include <fcntl.h>
+#include <malloc.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -216,6 +216,10 @@ bool set_up_runner(RunnerSetup& setup) {
 }  // namespace
 
 void prepare_process() {
+    // The launcher's threads allocate little: one allocation arena for all,
+    // rather than one mapped (128 MiB of address space) for each thread
+    // that allocates or frees. A hint only; before any thread starts.
+    (void)::mallopt(M_ARENA_MAX, 1);  // NOLINT(concurrency-mt-unsafe)
     // A descriptor among 0 to 2 that is closed would be reused by the pipe
     // and confuse it with the console; keep them taken.
     for (int fd = 0; fd <= 2; ++fd) {
@@ -235,11 +239,11 @@ void prepare_process() {
                       "cannot ignore SIGXFSZ; a full output may end the launcher");
     // Inherited "ignore" for SIGCHLD would make the system collect the server
     // itself, and its exit status would be lost. A child that stops or
-    // continues (Ctrl-Z) need not wake the watcher.
+    // continues (Ctrl-Z) need not wake the runner.
     set_signal_action(SIGCHLD, SIG_DFL, SA_NOCLDSTOP,
                       "cannot reset SIGCHLD; the server's status may be lost");
     // Signals blocked by whoever started the launcher would never reach the
-    // watcher; until the runner starts, they keep their default action.
+    // runner; until it starts, they keep their default action.
     sigset_t none;
     sigemptyset(&none);
     if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
@@ -253,8 +257,8 @@ void prepare_process() {
 }
 
 void start_runner() {
-    // The taken signals wait for the watcher from now on, in every thread
-    // (the threads started later inherit the mask); until the watcher reads
+    // The taken signals wait for the runner from now on, in every thread
+    // (the threads started later inherit the mask); until the runner reads
     // them, those taken before the server starts are kept, not lost.
     if (const int error = pthread_sigmask(SIG_BLOCK, &process.taken, nullptr); error != 0) {
         report("cannot take the signals for the server", last_error(error));
@@ -283,13 +287,14 @@ int run_server(const std::string& command_text) {
         dismiss_guard(process.guard);
         return launcher_failure;
     }
-    // Read before the watcher thread starts; nothing sets it any more.
+    // Read before the relay's thread starts; nothing sets it any more.
     const char* search_path = std::getenv("PATH");  // NOLINT(concurrency-mt-unsafe)
     Watch watch;
     watch.job.launcher = ::getpid();
     watch.job.shares_group = process.terminal_session;
     watch.signals = setup.signals.get();
     watch.job_over = setup.job_over.get();
+    watch.guard = process.guard.channel.get();
     watch.session_leader = ::getsid(0);
     watch.leads_session = watch.session_leader == watch.job.launcher;
 
@@ -304,34 +309,40 @@ int run_server(const std::string& command_text) {
     watch.job.server = server;
     watch.job.group = watch.job.shares_group ? ::getpgrp() : server;
 
-    std::thread watcher;
+    // The relay has a thread of its own, so that an output that blocks
+    // never holds up a stop request; this thread watches the job.
+    bool relayed = true;
+    const auto relay_output = [&] {
+        relayed = relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
+        setup.output.read.reset();
+        if (!relayed) {
+            // The server's output has nowhere to go: the job is stopped,
+            // and the launcher ends with it.
+            (void)signal_job(watch.job, SIGTERM);
+        }
+    };
+    std::thread relay_thread;
     try {
-        watcher = std::thread(watch_job, std::ref(watch));
+        relay_thread = std::thread(relay_output);
     } catch (const std::system_error& error) {
-        report("cannot start the signal watcher; the server is stopped", error.code());
-        // Nothing relays the output: the server gets EPIPE rather than
-        // block on a full pipe while it stops.
+        report("cannot start the relay of the server's output; the server is stopped",
+               error.code());
+        relayed = false;
+        // The server gets EPIPE rather than block on a full pipe while it
+        // stops.
         setup.output.read.reset();
         (void)signal_job(watch.job, SIGTERM);
-        int wait_status = 0;
-        (void)retry_on_eintr([&] { return ::waitpid(server, &wait_status, 0); });
-        dismiss_guard(process.guard);
-        return launcher_failure;
     }
-    const bool relayed = relay(setup.output.read.get(), STDOUT_FILENO, setup.job_over.get());
-    setup.output.read.reset();
-    if (!relayed) {
-        // The server's output has nowhere to go: the job is stopped, and
-        // the launcher ends with it.
-        (void)signal_job(watch.job, SIGTERM);
+    watch_job(watch);
+    if (relay_thread.joinable()) {
+        relay_thread.join();
     }
-    watcher.join();
     if (watch.failed) {
         // Nothing more can be learnt of the job: the guard stops what is
         // left of it as the launcher ends.
         return launcher_failure;
     }
-    dismiss_guard(process.guard);
+    collect_guard(process.guard);
     if (!relayed) {
         return launcher_failure;
     }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "descriptor.h"
+#include "guard.h"
 #include "report.h"
 
 namespace launcher::platform {
@@ -175,6 +176,10 @@ void watch_job(Watch& watch) {
             return;
         }
         if (collected && !job_runs(watch.job)) {
+            // The guard ends while the launcher does, rather than after it.
+            if (!tell_guard_job_over(watch.guard)) {
+                report("cannot dismiss the guard of the server's job", last_error());
+            }
             notify(watch.job_over);
             return;
         }

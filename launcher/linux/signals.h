@@ -1,6 +1,6 @@
 // Stop requests and the job's end on Linux. The launcher takes the signals
 // it passes on by blocking them in every thread and reading them from a
-// signalfd on one thread, the watcher: what each signal means is decided in
+// signalfd on one thread, the runner: what each signal means is decided in
 // one place (watch_job), with no handler.
 #pragma once
 
@@ -26,12 +26,12 @@ bool in_terminal_session();
 // stay ignored for the server too. SIGCHLD is always taken.
 sigset_t signals_to_take();
 
-// What the watcher works with and what it finds; the runner reads the
-// results once the watcher's thread has been joined.
+// What the watch works with and what it finds.
 struct Watch {
     Job job;
     int signals = -1;   // a signalfd of signals_to_take()
     int job_over = -1;  // an eventfd, written once the job is over or the watch failed
+    int guard = -1;     // the guard's channel: told once the job is over
     bool leads_session = false;
     pid_t session_leader = 0;
 
@@ -40,7 +40,7 @@ struct Watch {
     bool failed = false;  // the watch could not go on; reported already
 };
 
-// The watcher thread's body, once the server is started. Until the job is
+// Watches the server's job, once the server is started. Until the job is
 // over, it
 //   - passes every signal taken on to the job once, as below, and does not
 //     end the launcher;
@@ -48,8 +48,8 @@ struct Watch {
 //     job's orphans);
 //   - once the server is collected, looks every 100 ms whether anything of
 //     the job is left (nothing says when a process that is not the
-//     launcher's child ends), and when nothing is, writes `job_over` and
-//     returns.
+//     launcher's child ends), and when nothing is, dismisses the guard,
+//     writes `job_over` and returns.
 // What a signal means:
 //   - SIGCHLD: a child of the launcher has ended.
 //   - SIGTSTP, SIGTTIN, SIGTTOU in a terminal session: the job stops. One
