@@ -2,10 +2,12 @@
 // command, shows it, runs it on the runner thread and waits for the server
 // to end. Standard output carries the two start-up lines and then only the
 // server's own bytes; the launcher's own messages go to standard error.
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -48,8 +50,8 @@ constexpr const char* usage_text =
     "  -h, --help  show this text and exit\n"
     "  --version   show the launcher's version, copyright and license and exit\n"
     "\n"
-    "The exit status is the server's own; 1 when the launcher fails before\n"
-    "the server starts, 2 for a command line it cannot use.\n";
+    "The exit status is the server's own; 1 when the launcher itself fails,\n"
+    "2 for a command line it cannot use.\n";
 
 // As LICENSE states them.
 constexpr const char* version_text =
@@ -81,19 +83,23 @@ struct LauncherOptions {
 LauncherOptions take_launcher_options(const std::vector<std::string>& arguments) {
     constexpr std::string_view option = "--console";
     LauncherOptions options;
-    std::size_t i = 0;
+    if (arguments.empty()) {
+        return options;
+    }
+    options.arguments.push_back(arguments[0]);
+    std::size_t i = 1;
     for (; i < arguments.size(); ++i) {
         const std::string& argument = arguments[i];
         std::optional<std::string> path;
-        if (i > 0 && argument == option) {
+        if (argument == option) {
             if (i + 1 < arguments.size() && arguments[i + 1].find('+') == std::string::npos) {
                 path = arguments[++i];
             } else {
                 path = "";
             }
-        } else if (i > 0 && argument.starts_with(std::string(option) + "=")) {
+        } else if (argument.starts_with(std::string(option) + "=")) {
             path = argument.substr(option.size() + 1);
-        } else if (i > 0 && argument.find('+') != std::string::npos) {
+        } else if (argument.find('+') != std::string::npos) {
             break;
         } else {
             options.arguments.push_back(argument);
@@ -106,8 +112,8 @@ LauncherOptions take_launcher_options(const std::vector<std::string>& arguments)
         }
         options.console = std::move(path);
     }
-    options.arguments.insert(options.arguments.end(), arguments.begin() + static_cast<long>(i),
-                             arguments.end());
+    options.arguments.insert(options.arguments.end(),
+                             arguments.begin() + static_cast<std::ptrdiff_t>(i), arguments.end());
     return options;
 }
 
