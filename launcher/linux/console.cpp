@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -218,6 +220,15 @@ void ServerConsole::stop() {
 // server's pipe is waited for, so that they go on whole and in order before
 // anything more is read; otherwise every source is.
 void ServerConsole::forward() {
+    // A launcher in the background of its terminal fails to read it (EIO),
+    // and the FIFO goes on alone, rather than be stopped (SIGTTIN) with the
+    // relay of the server's output.
+    sigset_t terminal_input;
+    sigemptyset(&terminal_input);
+    sigaddset(&terminal_input, SIGTTIN);
+    if (const int error = pthread_sigmask(SIG_BLOCK, &terminal_input, nullptr); error != 0) {
+        report("cannot keep the terminal from stopping the launcher", last_error(error));
+    }
     std::array<Source, 2> sources{};
     sources[0].fd = fifo_.get();
     sources[0].name = "the console FIFO";
