@@ -69,7 +69,8 @@ std::string quote_argument(std::string_view word);
 //            end the server's input. The server's standard input is then a
 //            pipe of the launcher's, which receives whole lines from the
 //            FIFO and from the launcher's own standard input (a terminal,
-//            `docker attach`; once that ends, the FIFO goes on alone): a line
+//            `docker attach`; once that ends, or fails as a terminal does
+//            for a launcher in its background, the FIFO goes on alone): a line
 //            from one never lands inside a line from the other. Lines that
 //            separate writers put into the FIFO at the same time stay whole
 //            when each is written in one piece of at most PIPE_BUF (4096)
