@@ -90,7 +90,13 @@ std::error_code start_guard(Guard& guard) {
         return last_error();
     }
     if (pid == 0) {
-        channel.write.reset();
+        // It holds nothing of the launcher's but its standard error and its
+        // end of the channel (not the console's FIFO, say).
+        const auto end = static_cast<unsigned>(channel.read.get());
+        channel.write.release();
+        if ((end > 3 && ::close_range(3, end - 1, 0) != 0) || ::close_range(end + 1, ~0U, 0) != 0) {
+            report("guard: cannot close the launcher's descriptors", last_error());
+        }
         ::_exit(run_guard(channel.read.get()));
     }
     guard.pid = pid;

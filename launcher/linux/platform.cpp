@@ -19,6 +19,7 @@
 #include <string>
 #include <thread>
 
+#include "console.h"
 #include "descriptor.h"
 #include "exit_status.h"
 #include "guard.h"
@@ -93,7 +94,13 @@ ServerEnd server_end_of(int wait_status, std::string_view search_path) {
 }
 
 // The steps of the server's process before it executes.
-enum StartStep : int { process_group = 1, guard_told, output_connected, signals_reset };
+enum StartStep : int {
+    process_group = 1,
+    guard_told,
+    input_connected,
+    output_connected,
+    signals_reset
+};
 
 // The launcher's words for a start that failed, and the shell's status.
 int report_start_failure(const StartFailure& failure) {
@@ -103,6 +110,9 @@ int report_start_failure(const StartFailure& failure) {
         return launcher_failure;
     case guard_told:
         report("cannot tell the guard the server's job", failure.reason);
+        return launcher_failure;
+    case input_connected:
+        report("cannot connect the server's input to the console", failure.reason);
         return launcher_failure;
     case output_connected:
         report("cannot connect the server's output to the launcher", failure.reason);
@@ -122,10 +132,11 @@ int report_start_failure(const StartFailure& failure) {
 
 // Starts `/bin/sh -c "exec <command_text>"` (the shell becomes the runtime,
 // which then gets the signals and whose status is collected) with standard
-// output on `output`, in a group of its own unless the job shares the
+// output on `output` and standard input on `input` (unless it is -1: the
+// launcher's own), in a group of its own unless the job shares the
 // launcher's, and tells the guard the job before it executes. Returns its
 // id, or 0 with the status to end with; a failure is reported.
-pid_t start_server(const std::string& command_text, int output, bool shares_group,
+pid_t start_server(const std::string& command_text, int input, int output, bool shares_group,
                    int guard_channel, int& status) {
     const std::string script = "exec " + command_text;
     // Linux takes at most 32 pages for one argument, its NUL included
@@ -147,6 +158,9 @@ pid_t start_server(const std::string& command_text, int output, bool shares_grou
         // it executes, so the guard knows the job whenever the launcher dies.
         if (!tell_guard(guard_channel, ::getpid(), ::getpgrp(), shares_group)) {
             return guard_told;
+        }
+        if (input >= 0 && ::dup2(input, STDIN_FILENO) < 0) {
+            return input_connected;
         }
         if (::dup2(output, STDOUT_FILENO) < 0) {
             return output_connected;
@@ -251,12 +265,12 @@ void prepare_process() {
     }
     process.terminal_session = in_terminal_session();
     process.taken = signals_to_take();
-    // Before any thread starts, so that the fork copies one thread; a
-    // failure is reported when the server would start.
-    process.guard_failure = start_guard(process.guard);
 }
 
 void start_runner() {
+    // Before any thread starts, so that the fork copies one thread; a
+    // failure is reported when the server would start.
+    process.guard_failure = start_guard(process.guard);
     // The taken signals wait for the runner from now on, in every thread
     // (the threads started later inherit the mask); until the runner reads
     // them, those taken before the server starts are kept, not lost.
@@ -281,7 +295,7 @@ std::error_code write_output(std::string_view text) {
     return write_all(STDOUT_FILENO, text);
 }
 
-int run_server(const std::string& command_text) {
+int run_server(const std::string& command_text, ServerConsole* console) {
     RunnerSetup setup;
     if (!set_up_runner(setup)) {
         dismiss_guard(process.guard);
@@ -298,10 +312,22 @@ int run_server(const std::string& command_text) {
     watch.session_leader = ::getsid(0);
     watch.leads_session = watch.session_leader == watch.job.launcher;
 
+    // The console's thread starts with the signals blocked, as they are here.
+    if (console != nullptr) {
+        if (const std::error_code error = console->start()) {
+            report("cannot set up the server's console input", error);
+            dismiss_guard(process.guard);
+            return launcher_failure;
+        }
+    }
     int status = launcher_failure;
-    const pid_t server = start_server(command_text, setup.output.write.get(),
-                                      watch.job.shares_group, process.guard.channel.get(), status);
+    const pid_t server = start_server(
+        command_text, console != nullptr ? console->server_input() : -1, setup.output.write.get(),
+        watch.job.shares_group, process.guard.channel.get(), status);
     setup.output.write.reset();
+    if (console != nullptr) {
+        console->server_started();
+    }
     if (server == 0) {
         dismiss_guard(process.guard);
         return status;

@@ -210,6 +210,11 @@ class StartUp(unittest.TestCase):
         self.assertTrue(lines[2].startswith(b"MIT License"), run.stdout)
         self.assertIsNone(run.record)
 
+    def test_console_option_is_refused(self):
+        run = run_launcher(["--console", "C:\\console", "+port", "1"])
+        assert_refused(self, run, "'C:\\console'", "not part of the launcher for Windows")
+        self.assertEqual(run.stdout, b"")
+
     def test_only_standard_handles_are_inherited(self):
         # A panel starts the launcher with an inheritable handle of its own
         # (the stand-in plays the panel): it must not reach the server.
