@@ -563,32 +563,40 @@ TEST(Runtime, HangUpOfATmuxSessionIsNotCopied) {
     }
 }
 
-// Started in the background (`&`), the server stops when it reads the
-// terminal, with the launcher; `fg` continues both, and the console reaches
-// the server.
+// Started in the background (`&`), the job stops when the server reads the
+// terminal; `fg` continues it all, and the terminal's lines reach the
+// server, also through the launcher's console.
 TEST(Runtime, BackgroundJobServesItsConsoleAfterFg) {
     if (!TmuxSession::available()) {
         GTEST_SKIP() << "needs tmux";
     }
-    ScratchDirectory folder;
-    TmuxSession session(folder);
-    session.line(stand_in(folder, "echo-stdin") + LAUNCHER_BINARY + " >log 2>&1 &");
-    const long server = server_pid(folder);
-    ASSERT_GT(server, 0) << session.screen();
-    EXPECT_TRUE(wait_until([&] { return state_of(server).state == 'T'; }, 5s))
-        << "server " << state_of(server).state;
-    session.line("fg");
-    session.line("hello server");
-    const bool echoed = wait_until(
-        [&] {
-            return test::read_file(folder.file("log")).value_or("").find("hello server\n") !=
-                   std::string::npos;
-        },
-        10s);
-    EXPECT_TRUE(echoed) << test::read_file(folder.file("log")).value_or("") << session.screen();
-    session.type("C-d");  // the end of the server's input: it exits 0
-    EXPECT_TRUE(wait_until([&] { return gone(server); }, 5s));
-    end_if_running(server);
+    for (const std::string options : {"", " --console console"}) {
+        ScratchDirectory folder;
+        TmuxSession session(folder);
+        session.line(stand_in(folder, "echo-stdin") + LAUNCHER_BINARY + options + " >log 2>&1 &");
+        const long server = server_pid(folder);
+        ASSERT_GT(server, 0) << session.screen();
+        if (options.empty()) {
+            // The server reads the terminal: stopped, with the launcher.
+            // (With a console, the launcher only polls it, and the job runs on
+            // in the background until something is read.)
+            EXPECT_TRUE(wait_until([&] { return state_of(server).state == 'T'; }, 5s))
+                << "server " << state_of(server).state;
+        }
+        session.line("fg");
+        session.line("hello server");
+        const bool echoed = wait_until(
+            [&] {
+                return test::read_file(folder.file("log")).value_or("").find("hello server\n") !=
+                       std::string::npos;
+            },
+            10s);
+        EXPECT_TRUE(echoed) << options << ": " << test::read_file(folder.file("log")).value_or("")
+                            << session.screen();
+        session.type("C-c");
+        EXPECT_TRUE(wait_until([&] { return gone(server); }, 5s)) << options;
+        end_if_running(server);
+    }
 }
 
 // Ctrl-Z with every stream redirected: the launcher stops with its server
