@@ -3,22 +3,24 @@
 # build/<preset>:
 #   1. asan: every test with AddressSanitizer and UndefinedBehaviorSanitizer
 #      (the launcher, the stand-in runtime and the test programs);
-#   2. tsan: every test with ThreadSanitizer, for the launcher's runner and
-#      signal watcher threads;
-#   3. fuzz: a short libFuzzer run of the settings reader and of argument
+#   2. tsan: every test with ThreadSanitizer, for the launcher's runner,
+#      relay and console threads;
+#   3. valgrind: the plain end-to-end cases with the launcher (linked
+#      dynamically) under memcheck;
+#   4. fuzz: a short libFuzzer run of the settings reader and of argument
 #      translation with quoting (fuzz/);
-#   4. tidy: the program's targets, native and for Windows, compiled with clang-tidy
+#   5. tidy: the program's targets, native and for Windows, compiled with clang-tidy
 #      (CMAKE_CXX_CLANG_TIDY) and the checks of .clang-tidy;
-#   5. clang-format: every C++ source as .clang-format lays it out.
-# All with clang; installed below when missing (clang, clang-tidy,
-# clang-format, libclang-rt-14-dev, llvm).
+#   6. clang-format: every C++ source as .clang-format lays it out.
+# All but valgrind with clang; installed below when missing (clang,
+# clang-tidy, clang-format, libclang-rt-14-dev, llvm, valgrind).
 #
 #   FUZZ_SECONDS=30   how long each fuzz target runs
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-packages.sh cmake make libgtest-dev javac=default-jdk-headless git \
   clang++=clang clang-tidy=clang-tidy clang-format=clang-format libclang-rt-14-dev \
-  llvm-symbolizer=llvm
+  llvm-symbolizer=llvm valgrind tmux
 fuzz_seconds=${FUZZ_SECONDS:-30}
 started=$SECONDS
 
@@ -29,7 +31,7 @@ if symbolizer=$(command -v llvm-symbolizer); then
   export ASAN_SYMBOLIZER_PATH=$symbolizer TSAN_SYMBOLIZER_PATH=$symbolizer
 fi
 
-step "1/5 AddressSanitizer + UndefinedBehaviorSanitizer"
+step "1/6 AddressSanitizer + UndefinedBehaviorSanitizer"
 # The test preset leaves out the test that leaves the launcher a single free
 # descriptor. The sanitizer runtime needs descriptors of its own there
 # (UndefinedBehaviorSanitizer checks that memory is readable by writing it to
@@ -37,14 +39,17 @@ step "1/5 AddressSanitizer + UndefinedBehaviorSanitizer"
 # invalid object.
 cmake --workflow --preset asan
 
-step "2/5 ThreadSanitizer"
+step "2/6 ThreadSanitizer"
 # This clang's ThreadSanitizer cannot map its shadow memory when the kernel
 # randomises addresses with more than 28 bits (vm.mmap_rnd_bits); the
 # workflow runs without address randomisation, which the tests and the
 # programs they start inherit.
 setarch "$(uname -m)" --addr-no-randomize cmake --workflow --preset tsan
 
-step "3/5 fuzzing, ${fuzz_seconds} s per target"
+step "3/6 valgrind"
+cmake --workflow --preset valgrind
+
+step "4/6 fuzzing, ${fuzz_seconds} s per target"
 # The launcher's code carries the coverage instrumentation; new inputs go
 # to a scratch corpus in the build folder, the seeds in fuzz/corpus stay.
 cmake --workflow --preset fuzz
@@ -62,7 +67,7 @@ for target in settings command; do
   grep -E '^#[0-9]+[[:space:]]+DONE' "$log"
 done
 
-step "4/5 clang-tidy"
+step "5/6 clang-tidy"
 # The program's targets as each platform compiles them: the native build for
 # launcher/linux/, the MinGW-w64 build for launcher/windows/, the common
 # files in both; any finding fails the compile. Fresh builds, so that every
@@ -77,7 +82,7 @@ for preset in tidy tidy-windows; do
     sed -E "s|^[^/]+\.dir/|  $preset: launcher/|; s/\.o(bj)?$//" | sort
 done
 
-step "5/5 clang-format"
+step "6/6 clang-format"
 mapfile -t sources < <(git ls-files -- '*.cpp' '*.h')
 if ! clang-format --dry-run --Werror "${sources[@]}"; then
   echo "test-quality: run clang-format -i on the files above" >&2

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -525,6 +526,17 @@ private:
     bool killed_ = false;
 };
 
+// Whether `pid`'s process group is the foreground group of its terminal
+// (fields 5 and 8 of /proc/<pid>/stat).
+bool holds_terminal(long pid) {
+    const std::string stat = test::read_file("/proc/" + std::to_string(pid) + "/stat").value_or("");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 1));
+    std::string state;
+    long parent = 0, group = 0, session = 0, terminal = 0, foreground = 0;
+    fields >> state >> parent >> group >> session >> terminal >> foreground;
+    return group > 0 && group == foreground;
+}
+
 // The stand-in's settings as a command line's prefix.
 std::string stand_in(const ScratchDirectory& folder, const std::string& actions) {
     return "FAKE_JAVA='" + actions + "' FAKE_JAVA_RECORD=" + folder.file("record") + " ";
@@ -584,6 +596,9 @@ TEST(Runtime, BackgroundJobServesItsConsoleAfterFg) {
                 << "server " << state_of(server).state;
         }
         session.line("fg");
+        // Typed once the job holds the terminal: before that, the shell
+        // reads it (and a job in the background that reads it stops).
+        EXPECT_TRUE(wait_until([&] { return holds_terminal(server); }, 5s)) << options;
         session.line("hello server");
         const bool echoed = wait_until(
             [&] {
