@@ -98,7 +98,7 @@ bool stopped_for_terminal(int fd) {
         return false;
     }
     // The stop comes from the runner's watch; no read until then.
-    const timespec pause{0, 10 * 1000 * 1000};
+    const timespec pause{0, 10L * 1000 * 1000};
     (void)::nanosleep(&pause, nullptr);
     return true;
 }

@@ -139,7 +139,7 @@ int run_guard(int channel) {
     (void)::setpgid(0, 0);  // cannot fail for a child that has not executed
     sigset_t all;
     sigfillset(&all);
-    (void)sigprocmask(SIG_SETMASK, &all, nullptr);  // cannot fail with a valid set
+    (void)pthread_sigmask(SIG_SETMASK, &all, nullptr);  // cannot fail with a valid set
     (void)::prctl(PR_SET_NAME, "launcher-guard");
     // Holds no reader's pipe open after the launcher has ended: a pipeline
     // ends with the launcher. Standard error stays, for its reports.

@@ -172,8 +172,11 @@ pid_t start_server(const std::string& command_text, int input, int output, bool 
         sigset_t none;
         sigemptyset(&none);
         if (::sigaction(SIGPIPE, &by_default, nullptr) != 0 ||
-            ::sigaction(SIGXFSZ, &by_default, nullptr) != 0 ||
-            ::sigprocmask(SIG_SETMASK, &none, nullptr) != 0) {
+            ::sigaction(SIGXFSZ, &by_default, nullptr) != 0) {
+            return signals_reset;
+        }
+        if (const int error = pthread_sigmask(SIG_SETMASK, &none, nullptr); error != 0) {
+            errno = error;
             return signals_reset;
         }
         return 0;

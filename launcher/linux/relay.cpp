@@ -112,7 +112,7 @@ public:
             return false;
         case Step::read_failed:
             report(cannot_read_output, last_error());
-            read_failed = true;
+            read_failed_ = true;
             return false;
         case Step::write_failed:
             // Each later piece is tried again (a disk that was full may have
@@ -148,9 +148,11 @@ public:
         }
     }
 
-    bool read_failed = false;
+    // Whether the input failed rather than ended.
+    bool read_failed() const { return read_failed_; }
 
 private:
+    bool read_failed_ = false;
     int from = -1;
     int to = -1;
     bool splicing = true;
@@ -192,11 +194,11 @@ bool relay(int from, int to, int stop) {
         }
         if (ready[1].revents != 0) {
             relay.drain();
-            return !relay.read_failed;
+            return !relay.read_failed();
         }
         std::size_t moved = 0;
         if (ready[0].revents != 0 && !relay.step(most_per_step, moved)) {
-            return !relay.read_failed;
+            return !relay.read_failed();
         }
     }
 }
