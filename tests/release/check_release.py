@@ -15,7 +15,9 @@ sources it was made from:
   Debian package    its fields (Built-Using as this machine's runtimes), its
                     file list, owners and times, and the files in it;
   LICENSE           MIT, in the name the version record carries;
-  README            shows the systemd unit and the Dockerfile that ship.
+  README            its links to files of the repository lead to files that
+                    exist, those to contrib/ among them; it copies no unit
+                    or Dockerfile (they change in one place).
 
 Prints every deviation and a closing count; exits with 1 on any deviation."""
 import argparse
@@ -117,7 +119,8 @@ def check_elf(checks, path, version, source):
 def check_tar(checks, dist, source, version, epoch, scratch):
     top = f"launcher-{version}-linux-x86_64"
     files = {"launcher": 0o755, "README.md": 0o644, "LICENSE": 0o644,
-             "THIRD-PARTY-NOTICES": 0o644, "launcher.service": 0o644, "Dockerfile": 0o644}
+             "THIRD-PARTY-NOTICES": 0o644, "launcher.service": 0o644, "stop-server": 0o755,
+             "Dockerfile": 0o644}
     path = os.path.join(dist, top + ".tar.gz")
     # The gzip header (RFC 1952): no file name (flag bit 3) and no time.
     header = read(path)[:10]
@@ -136,6 +139,7 @@ def check_tar(checks, dist, source, version, epoch, scratch):
                     for member in members if member.isfile()}
     for name, path in (("README.md", "README.md"), ("LICENSE", "LICENSE"),
                        ("launcher.service", "contrib/launcher.service"),
+                       ("stop-server", "contrib/stop-server"),
                        ("Dockerfile", "contrib/Dockerfile")):
         checks.expect_true(f"Linux archive {name} is {path}",
                            contents.get(name) == read(os.path.join(source, path)))
@@ -229,14 +233,15 @@ def check_deb(checks, dist, source, version, epoch, scratch, linux_launcher, mak
     doc = "./usr/share/doc/launcher/"
     checks.expect("package files", [name for name in names if not name.endswith("/")], [
         "./lib/systemd/system/launcher@.service", "./usr/bin/launcher",
-        "./usr/lib/sysusers.d/launcher.conf", doc + "README.md.gz",
+        "./usr/lib/sysusers.d/launcher.conf", "./usr/libexec/launcher/stop-server",
+        doc + "README.md.gz",
         doc + "THIRD-PARTY-NOTICES.gz", doc + "changelog.gz", doc + "copyright",
         doc + "examples/launcher.service", "./usr/share/lintian/overrides/launcher",
         "./usr/share/man/man1/launcher.1.gz"])
     checks.expect("package file owners", sorted({entry[1] for entry in entries}), ["root/root"])
-    checks.expect("package /usr/bin/launcher mode",
-                  [entry[0] for entry in entries if entry[5] == "./usr/bin/launcher"],
-                  ["-rwxr-xr-x"])
+    for program in ("./usr/bin/launcher", "./usr/libexec/launcher/stop-server"):
+        checks.expect(f"package {program} mode",
+                      [entry[0] for entry in entries if entry[5] == program], ["-rwxr-xr-x"])
     with tarfile.open(fileobj=io.BytesIO(dpkg_deb("--fsys-tarfile", package))) as data:
         checks.expect("package file times", sorted({member.mtime for member in data}), [epoch])
 
@@ -249,6 +254,7 @@ def check_deb(checks, dist, source, version, epoch, scratch, linux_launcher, mak
     for name, path in (("README.md.gz", "README.md"),
                        ("../../../../lib/systemd/system/launcher@.service",
                         "contrib/debian/launcher@.service"),
+                       ("../../../libexec/launcher/stop-server", "contrib/stop-server"),
                        ("examples/launcher.service", "contrib/launcher.service")):
         data = read(os.path.join(installed, name))
         checks.expect_true(f"package {name} is {path}",
@@ -284,22 +290,28 @@ def check_license(checks, source, company):
     return maker or ""
 
 
-def readme_blocks(readme, language):
-    """The fenced blocks of that language in the README, without their indent."""
-    blocks = []
-    for indent, body in re.findall(r"^( *)```" + language + r"\n(.*?)^\1```$", readme,
-                                   re.MULTILINE | re.DOTALL):
-        blocks.append("".join(line[len(indent):] if line.startswith(indent) else line
-                              for line in body.splitlines(keepends=True)))
-    return blocks
-
-
-def check_readme_shows_what_ships(checks, source):
+def check_links(checks, source):
+    """The operator's and the contributors' documents: every link to a file of
+    the repository leads to one that exists, and the README copies no unit or
+    Dockerfile but links to them."""
+    documents = ["README.md", "CONTRIBUTING.md", "bench/README.md"]
+    docs = os.path.join(source, "docs")
+    documents += sorted(os.path.join("docs", name) for name in os.listdir(docs)
+                        if name.endswith(".md")) if os.path.isdir(docs) else []
+    for document in documents:
+        text = read(os.path.join(source, document)).decode()
+        folder = os.path.dirname(document)
+        for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            checks.expect_true(f"{document} links to {target}, which exists",
+                               os.path.exists(os.path.join(source, folder, target)))
     readme = read(os.path.join(source, "README.md")).decode()
-    for language, paths in (("ini", ["contrib/debian/launcher@.service", "contrib/launcher.service"]),
-                            ("dockerfile", ["contrib/Dockerfile"])):
-        checks.expect(f"README's {language} blocks are {paths}", readme_blocks(readme, language),
-                      [read(os.path.join(source, path)).decode() for path in paths])
+    for path in ("contrib/debian/launcher@.service", "contrib/launcher.service",
+                 "contrib/Dockerfile"):
+        checks.expect_true(f"README links to {path}", f"]({path})" in readme)
+    checks.expect("README's ini and dockerfile blocks (it links to the files instead)",
+                  re.findall(r"^ *```(ini|dockerfile)$", readme, re.MULTILINE), [])
 
 
 def main():
@@ -332,7 +344,7 @@ def main():
                 results.append(None)
         company = (results[2] or {}).get("CompanyName")
         maker = check_license(checks, options.source, company)
-        check_readme_shows_what_ships(checks, options.source)
+        check_links(checks, options.source)
         try:
             check_deb(checks, options.dist, options.source, options.version, options.epoch, scratch,
                       results[1], maker)
