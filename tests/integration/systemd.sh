@@ -138,9 +138,10 @@ systemd_checks() {
   check "systemd: ... and the unit ends inactive with success" ended_cleanly unit-stand-in
   term_once_from_launcher unit-stand-in || show_file "journal" "$scratch/unit-stand-in.journal"
 
-  # Without KillMode=mixed systemd signals every process of the unit itself.
+  # Without the unit's own stop (ExecStop=) and KillMode=mixed, systemd
+  # signals every process of the unit itself.
   local runs=10 run names=() twice=0 by_manager=0 report
-  configure_unit '/^KillMode=/d' 'signals:500;raise:15'
+  configure_unit '/^KillMode=/d;/^ExecStop=/d' 'signals:500;raise:15'
   for ((run = 1; run <= runs; run++)); do
     names+=("unit-no-mixed-$run")
     run_unit "unit-no-mixed-$run" '^ready$' '^sig[0-9]+='
@@ -148,9 +149,10 @@ systemd_checks() {
     [[ $report == "sig15=2 "* ]] && twice=$((twice + 1))
     [[ $report =~ others=[1-9] ]] && by_manager=$((by_manager + 1))
   done
-  echo "integration: without KillMode=mixed the server had SIGTERM from systemd too in" \
-    "$by_manager of $runs stops, counted twice in $twice"
-  control "systemd, the unit without KillMode=mixed" every_run term_once_from_launcher "${names[@]}"
+  echo "integration: without ExecStop= and KillMode=mixed the server had SIGTERM from systemd" \
+    "too in $by_manager of $runs stops, counted twice in $twice"
+  control "systemd, the unit without ExecStop= and KillMode=mixed" every_run \
+    term_once_from_launcher "${names[@]}"
 
   configure_unit '' 'daemon:120000;signals:500;raise:15'
   run_unit unit-daemon '^ready$' '^sig[0-9]+='
@@ -160,6 +162,32 @@ systemd_checks() {
   check "systemd: ... and the stop ends within 20 s, not at TimeoutStopSec, inactive with success" \
     stopped_cleanly_within unit-daemon 20
   stopped_cleanly_within unit-daemon 20 || show_file "unit state" "$scratch/unit-daemon.status"
+
+  configure_unit '' ''
+  killed_run unit-killed
+  check "systemd: kill -9 of the launcher: the server still saves the world" saved_after_kill
+  configure_unit '/^ExecStop=/d' ''
+  killed_run unit-killed-no-stop
+  control "systemd, the unit without ExecStop=, kill -9 of the launcher" saved_after_kill
+}
+
+saved_after_kill() { test -s "$tree/srv/game/world.sav"; }
+
+# killed_run NAME: starts the unit on the demo server and, once it is ready,
+# kill -9 of the launcher; waits up to 20 s for the server's save (its output
+# has no reader any more, so the save file tells), then stops the unit, which
+# Restart= may have started again.
+killed_run() {
+  local id pid
+  in_container systemctl reset-failed launcher.service 2>/dev/null || true
+  in_container systemctl start launcher.service || echo "integration: $1: start failed" >&2
+  id=$(in_container systemctl show --property=InvocationID --value launcher.service)
+  wait_until 60 unit_ready_or_ended "$id" '^Ready$' || echo "integration: $1: no \"Ready\" in 60 s" >&2
+  pid=$(in_container systemctl show --property=MainPID --value launcher.service)
+  in_container kill -KILL "$pid"
+  wait_until 20 saved_after_kill || true
+  journal "$id" >"$scratch/$1.journal"
+  in_container systemctl stop launcher.service
 }
 
 # The Debian package as an operator installs it: apt install, the demo server
@@ -200,10 +228,48 @@ package_stopped_and_saved() {
     package_journal | grep -qxF "World saved" && test -s "$tree$package_folder/world.sav"
 }
 
+package_console=/run/launcher/demo/console
+
+# say_as USER WORD: "say WORD" written to the instance's console as USER.
+say_as() { in_container runuser -u "$1" -- sh -c "echo 'say $2' >$package_console" 2>/dev/null; }
+server_said() { package_journal | grep -qxF "[Server] $1"; }
+
+# "type mode owner:group" of a path in the container.
+path_is() { [[ $(in_container stat -c '%F %a %U:%G' "$1" 2>/dev/null) == "$2" ]]; }
+
+# The instance and every other launcher process gone, the unit unknown or dead.
+nothing_left_running() {
+  [[ -z $(container_processes) ]] &&
+    ! in_container systemctl list-units --all --plain --no-legend 'launcher@*' | grep running >/dev/null
+}
+
+dangling_links() { in_container find /etc/systemd/system -name 'launcher@*.service' -xtype l; }
+no_dangling_link() { [[ -z $(dangling_links) ]]; }
+
+refused() { ! "$@"; }
+server_said_both() { server_said "$1" && server_said "$2"; }
+saves_counted() { [[ $(package_journal | grep -cxF "World saved") == "$1" ]]; }
+console_modes() {
+  path_is "$package_console" "fifo 620 launcher:launcher" &&
+    path_is "${package_console%/*}" "directory 710 launcher:launcher"
+}
+stopped_without_console() {
+  [[ $(package_show ActiveState) == inactive ]] && ! in_container test -e "$package_console"
+}
+neither_enabled_nor_active() {
+  ! in_container systemctl --quiet is-enabled "$1" && ! in_container systemctl --quiet is-active "$1"
+}
+# unit_properties_are UNIT PROPERTIES VALUES: systemctl show's values, in one
+# line separated by blanks.
+unit_properties_are() {
+  [[ $(in_container systemctl show --property="$2" --value "$1" | paste -sd ' ') == "$3" ]]
+}
+
 package_checks() {
-  local deb=$1
+  local deb=$1 upgrade=$2
   # Not in /tmp: the booted system has a tmpfs there.
   cp "$deb" "$tree/root/launcher.deb"
+  cp "$upgrade" "$tree/root/launcher-upgrade.deb"
   # No network in the container: the JRE the package recommends is there.
   if ! in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/launcher.deb \
     >"$scratch/package-install.log" 2>&1; then
@@ -213,14 +279,32 @@ package_checks() {
   fi
   pass "package: apt-get install ./launcher_*.deb"
   check "package: the system user launcher exists" package_user_exists
+  # As the README tells an operator: the folder made by root (mode 0755),
+  # the server's files copied in; an operator in the group launcher.
   mkdir -p "$tree$package_folder"
   cp "$build/demo-server/server.jar" "$build/demo-server/server.properties" "$tree$package_folder/"
+  in_container useradd --create-home --groups launcher operator
   in_container systemctl enable --now --quiet "$package_unit"
   wait_until 60 readies_at_least 1 || echo "integration: $package_unit: no \"Ready\" in 60 s" >&2
   check "package: launcher@demo runs the server as the user launcher" runs_as_package_user
   runs_as_package_user || echo "integration: the unit's processes (name uid): $(container_processes)" >&2
   echo "integration: systemd-analyze security $package_unit: $(package_exposure)"
   check "package: systemd-analyze security rates the unit 2.0 or better" exposure_at_most 2.0
+  check "package: the server's folder is closed to others (0750)" \
+    path_is "$package_folder" "directory 750 launcher:launcher"
+
+  # The console.
+  check "package: the console is a FIFO only its user reads, in a folder only the group enters" \
+    console_modes
+  say_as root from-root
+  say_as operator from-operator
+  wait_until 10 server_said_both from-root from-operator || true
+  check "package: root's command through the console is answered in the journal" \
+    server_said from-root
+  check "package: ... and so is that of a member of the group launcher" server_said from-operator
+  check "package: a user outside the group cannot write to the console" \
+    refused say_as nobody from-nobody
+  control "package, the console's answer to a command never sent" server_said from-nobody
 
   # A crash: the JVM killed with SIGSEGV; Restart=on-failure brings it back.
   # shellcheck disable=SC2016 # expanded by the container's shell
@@ -235,4 +319,66 @@ package_checks() {
   check "package: systemctl stop saves the world and ends the unit with success" \
     package_stopped_and_saved
   package_stopped_and_saved || show_file "journal" "$scratch/package.journal"
+  # A write after the stop fails (the folder is gone) and starts nothing:
+  # longer than RestartSec later the unit is still inactive.
+  check "package: a write to the console after the stop fails" refused say_as root after-stop
+  sleep 7
+  check "package: ... the unit stays stopped and nothing is left at the console's path" \
+    stopped_without_console
+
+  package_failures_checks
+
+  # Upgrade while the instance runs: it is named as still on the old launcher.
+  in_container systemctl start "$package_unit"
+  wait_until 60 readies_at_least 3 || true
+  in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/launcher-upgrade.deb \
+    >"$scratch/package-upgrade.log" 2>&1 || true
+  check "package: the upgrade names the instance still running the old launcher" \
+    grep -qF "still running the launcher before $(<"$repo/VERSION"): $package_unit" \
+    "$scratch/package-upgrade.log"
+
+  # Removal stops the instance; purge leaves no dangling link, and a new
+  # install does not enable the instance again.
+  local saves
+  saves=$(package_journal | grep -cxF "World saved" || true)
+  in_container env DEBIAN_FRONTEND=noninteractive apt-get remove -y -q launcher \
+    >"$scratch/package-remove.log" 2>&1 || true
+  check "package: apt-get remove leaves nothing running" nothing_left_running
+  nothing_left_running || in_container systemctl list-units --all --no-pager 'launcher@*' >&2
+  check "package: ... the instance saved its world on the way" saves_counted $((saves + 1))
+  control "package, before the purge: the instance's link dangles" no_dangling_link
+  in_container env DEBIAN_FRONTEND=noninteractive apt-get purge -y -q launcher \
+    >"$scratch/package-purge.log" 2>&1 || true
+  check "package: apt-get purge leaves no dangling link" no_dangling_link
+  check "package: ... and the server's folder with its world" test -s "$tree$package_folder/world.sav"
+  in_container env DEBIAN_FRONTEND=noninteractive apt-get install -y -q /root/launcher.deb \
+    >>"$scratch/package-install.log" 2>&1 || true
+  check "package: installed again, the instance is neither enabled nor running" \
+    neither_enabled_nor_active "$package_unit"
+}
+
+# Failures that do not mend: no restart loop.
+package_failures_checks() {
+  local unit=launcher@nojar.service
+  in_container mkdir -p /var/lib/launcher/nojar
+  in_container systemctl start "$unit" || true
+  sleep 8
+  check "package: without server.jar (java's status 1) the unit fails and is not restarted" \
+    unit_properties_are "$unit" ActiveState,NRestarts "failed 0"
+  # Without RestartPreventExitStatus= the start limit ends the loop: five
+  # starts RestartSec apart, then "start-limit-hit".
+  mkdir -p "$tree/etc/systemd/system/$unit.d"
+  printf '[Service]\nRestartPreventExitStatus=\n' >"$tree/etc/systemd/system/$unit.d/loop.conf"
+  in_container systemctl daemon-reload
+  in_container systemctl reset-failed "$unit"
+  in_container systemctl start "$unit" || true
+  sleep 8
+  control "package, the unit without RestartPreventExitStatus=" \
+    unit_properties_are "$unit" NRestarts 0
+  wait_until 60 unit_properties_are "$unit" Result start-limit-hit || true
+  check "package: ... a failure not in that list ends with the start limit within a minute" \
+    unit_properties_are "$unit" ActiveState,Result "failed start-limit-hit"
+  rm -rf "$tree/etc/systemd/system/$unit.d"
+  in_container systemctl daemon-reload
+  in_container systemctl reset-failed "$unit"
 }
