@@ -11,6 +11,9 @@ namespace launcher {
 // cannot be carried; nothing of the server is running then.
 inline constexpr int launcher_failure = 1;
 
+// A command line the launcher cannot use; nothing has started.
+inline constexpr int usage_failure = 2;
+
 // The shell's status when the command processor itself cannot be started.
 inline constexpr int command_processor_missing = 127;
 

@@ -4,6 +4,7 @@
 // server's own bytes; the launcher's own messages go to standard error.
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -20,20 +21,35 @@ namespace {
 constexpr const char* store_app_id = "517093";
 
 constexpr const char* usage_text =
-    "Usage: launcher [+key value | +key=value | +flag]...\n"
+    "Usage: launcher [--console PATH] [+key value | +key=value | +flag]...\n"
     "\n"
     "Starts the game server in the current folder: sets SteamAppId, reads\n"
     "server_memory (MiB, default 2048) from server.properties and runs\n"
     "  java -Xmx<server_memory>m -jar server.jar <server arguments>\n"
-    "relaying the server's console output until it ends. Arguments that\n"
-    "contain \"+\" become server arguments; \"+key value\" is passed as\n"
+    "relaying the server's console output until it ends. Launcher options\n"
+    "come first; from the first argument that contains \"+\" on, arguments\n"
+    "that contain \"+\" become server arguments; \"+key value\" is passed as\n"
     "\"+key=value\". Other arguments are ignored, each named on standard\n"
     "error.\n"
     "\n"
+    "  --console PATH, --console=PATH\n"
+    "              also take the server's console input from a FIFO at PATH\n"
+    "              (Linux): made for the run with no access for others (owner\n"
+    "              read and write, group write), or the launcher's user's own\n"
+    "              FIFO left there by an earlier run; removed when the\n"
+    "              launcher ends. Each line written there, for instance with\n"
+    "              echo 'say hi' > PATH, reaches the server whole, beside the\n"
+    "              lines of the launcher's own standard input. Writers may\n"
+    "              come and go. Anything else at PATH (a regular file, a\n"
+    "              symbolic link, a directory, another user's FIFO) is refused\n"
+    "              and left as it is, with status 1 and nothing started. A\n"
+    "              PATH that contains \"+\" needs the form --console=PATH.\n"
+    "              Windows refuses the option.\n"
     "  -h, --help  show this text and exit\n"
     "  --version   show the launcher's version, copyright and license and exit\n"
     "\n"
-    "The exit status is the server's own.\n";
+    "The exit status is the server's own; 1 when the launcher fails before\n"
+    "the server starts, 2 for a command line it cannot use.\n";
 
 // As LICENSE states them.
 constexpr const char* version_text =
@@ -49,8 +65,64 @@ void write_line(const std::string& line) {
     (void)launcher::platform::write_output(line + "\n");
 }
 
-int launch(const std::vector<std::string>& arguments) {
+// The launcher's options, which come before the server arguments, and the
+// arguments left for the server argument rules (argv[0] first).
+struct LauncherOptions {
+    std::optional<std::string> console;
+    std::vector<std::string> arguments;
+    std::string error;  // a command line that cannot be used: why
+};
+
+// Takes --console PATH and --console=PATH up to the first argument that
+// contains "+"; from there on, every argument is left to the server argument
+// rules, so that "+port --console" stays "+port=--console". PATH given
+// apart may not contain "+": it would be the first server argument, and
+// --console would have taken it by mistake.
+LauncherOptions take_launcher_options(const std::vector<std::string>& arguments) {
+    constexpr std::string_view option = "--console";
+    LauncherOptions options;
+    std::size_t i = 0;
+    for (; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        std::optional<std::string> path;
+        if (i > 0 && argument == option) {
+            if (i + 1 < arguments.size() && arguments[i + 1].find('+') == std::string::npos) {
+                path = arguments[++i];
+            } else {
+                path = "";
+            }
+        } else if (i > 0 && argument.starts_with(std::string(option) + "=")) {
+            path = argument.substr(option.size() + 1);
+        } else if (i > 0 && argument.find('+') != std::string::npos) {
+            break;
+        } else {
+            options.arguments.push_back(argument);
+            continue;
+        }
+        if (path->empty()) {
+            options.error = "--console needs a PATH before the server arguments";
+        } else if (options.console) {
+            options.error = "--console is given more than once";
+        }
+        options.console = std::move(path);
+    }
+    options.arguments.insert(options.arguments.end(), arguments.begin() + static_cast<long>(i),
+                             arguments.end());
+    return options;
+}
+
+int launch(const std::vector<std::string>& arguments,
+           const std::optional<std::string>& console_path) {
     launcher::platform::prepare_process();
+    // Before anything is shown or started: a console that cannot be had
+    // ends the launcher here.
+    launcher::platform::ServerConsoleOwner console;
+    if (console_path) {
+        console = launcher::platform::open_console(*console_path);
+        if (!console) {
+            return launcher::launcher_failure;
+        }
+    }
 
     const std::error_code env_error = launcher::platform::set_environment("SteamAppId",
                                                                           store_app_id);
@@ -91,8 +163,9 @@ int launch(const std::vector<std::string>& arguments) {
         // thread is also the server's parent, whose end the server is tied
         // to, so it lives until the server has been collected.
         launcher::platform::start_runner();
-        std::thread runner(
-            [&status, text = command.text] { status = launcher::platform::run_server(text); });
+        std::thread runner([&status, text = command.text, server_console = console.get()] {
+            status = launcher::platform::run_server(text, server_console);
+        });
         runner.join();
     } catch (const std::system_error& error) {
         launcher::report("cannot run the server runner thread", error.code());
@@ -114,5 +187,10 @@ int main(int argc, char** argv) {
         std::fputs(version_text, stdout);
         return EXIT_SUCCESS;
     }
-    return launch(arguments);
+    LauncherOptions options = take_launcher_options(arguments);
+    if (!options.error.empty()) {
+        launcher::report(options.error + " (launcher --help)");
+        return launcher::usage_failure;
+    }
+    return launch(options.arguments, options.console);
 }

@@ -5,6 +5,7 @@
 // spawn, job, relay, signals, arguments.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -59,10 +60,45 @@ std::error_code set_environment(const char* name, const char* value);
 //            once, on the first call).
 std::string quote_argument(std::string_view word);
 
+// The server's console input from a named pipe, for an operator who starts
+// the launcher as a service or in a container (`--console PATH`).
+//   Linux:   a FIFO at PATH, made with mode 0620 (owner read and write,
+//            group write, nothing for others), or the FIFO of the
+//            launcher's own user that an earlier run left there. The
+//            launcher holds it open, so that writers coming and going never
+//            end the server's input. The server's standard input is then a
+//            pipe of the launcher's, which receives whole lines from the
+//            FIFO and from the launcher's own standard input (a terminal,
+//            `docker attach`; once that ends, the FIFO goes on alone): a line
+//            from one never lands inside a line from the other. Lines that
+//            separate writers put into the FIFO at the same time stay whole
+//            when each is written in one piece of at most PIPE_BUF (4096)
+//            bytes, as echo and printf do; the FIFO cannot tell its writers
+//            apart. A last line without a line feed at the end of the
+//            launcher's standard input is passed on with one; in the FIFO,
+//            text without a line feed waits for the rest of its line, and a
+//            line longer than 64 KiB is passed on in pieces. Once the server
+//            has closed its standard input, what is written is dropped. The
+//            FIFO is removed when the owner is destroyed, if what is at PATH
+//            is still that FIFO.
+//   Windows: refused: not part of this build.
+// Anything else at PATH (a regular file, a symbolic link, a directory, a
+// device, another user's FIFO) is refused and left as it is. A refusal or a
+// failure writes one line naming PATH on standard error and gives nothing;
+// the launcher then ends with status 1 before anything has started.
+class ServerConsole;
+struct ServerConsoleDeleter {
+    void operator()(ServerConsole* console) const;
+};
+using ServerConsoleOwner = std::unique_ptr<ServerConsole, ServerConsoleDeleter>;
+// After prepare_process(), on the main thread, before any other starts.
+ServerConsoleOwner open_console(const std::string& path);
+
 // Runs `command_text` through the command processor with the server's
 // standard output on a pipe, relays what arrives to the launcher's standard
 // output as soon as it is read, and waits for the server to end. Standard
-// input and standard error are the launcher's own. When the server does not
+// input is `console`'s when one is given (open_console), else the
+// launcher's own; standard error is the launcher's own. When the server does not
 // end on its own (a signal, java not found or not executable), one line on
 // standard error says why.
 //
@@ -115,6 +151,6 @@ std::string quote_argument(std::string_view word);
 // the launcher's own (no pipe, no process, a command too long) is reported
 // on standard error with the system's reason and gives 1, with nothing of
 // the server left running.
-int run_server(const std::string& command_text);
+int run_server(const std::string& command_text, ServerConsole* console);
 
 }  // namespace launcher::platform

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "console.h"
 #include "descriptor.h"
 #include "exit_status.h"
 #include "guard.h"
@@ -167,7 +168,7 @@ std::error_code write_output(std::string_view text) {
     return write_all(STDOUT_FILENO, text);
 }
 
-int run_server(const std::string& command_text) {
+int run_server(const std::string& command_text, ServerConsole* console) {
     // The main thread has left the signals to this one (start_runner).
     sigset_t none;
     sigemptyset(&none);
@@ -196,9 +197,22 @@ int run_server(const std::string& command_text) {
         return launcher_failure;
     }
 
-    const StartedServer server = start_server(command_text, setup.output.write.get(),
-                                              guard.server_group, watcher.to_reset_in_server());
+    // The console's thread starts with the signals blocked, as they are here.
+    if (console != nullptr) {
+        if (const std::error_code error = console->start()) {
+            report("cannot set up the server's console input", error);
+            watcher.stop();
+            dismiss_guard(guard);
+            return launcher_failure;
+        }
+    }
+    const StartedServer server = start_server(
+        command_text, console != nullptr ? console->server_input() : -1, setup.output.write.get(),
+        guard.server_group, watcher.to_reset_in_server());
     setup.output.write.reset();
+    if (console != nullptr) {
+        console->server_started();
+    }
     if (server.pid == 0) {
         watcher.stop();
         dismiss_guard(guard);

@@ -23,7 +23,7 @@ namespace {
 
 // What the child leaves in the launcher's memory when it cannot become the
 // server: the step that failed and its errno.
-enum class StartStep : int { none, process_group, output, signals, execute };
+enum class StartStep : int { none, process_group, input, output, signals, execute };
 
 struct StartFailure {
     StartStep step = StartStep::none;
@@ -35,6 +35,7 @@ struct StartFailure {
 // it waits, and may only make async-signal-safe calls.
 struct ChildSetup {
     const char* const* argv = nullptr;
+    int input = -1;                              // becomes its standard input, unless -1
     int output = -1;                             // becomes the server's standard output
     std::atomic<pid_t>* server_group = nullptr;  // the guard's: told the own group
     const sigset_t* reset = nullptr;             // back to their default action
@@ -61,6 +62,9 @@ int become_server(const ChildSetup& setup) {
         // holds the guard's lifeline until it executes (close-on-exec), so
         // the group is known whenever the launcher dies.
         setup.server_group->store(::getpid());
+    }
+    if (setup.input >= 0 && ::dup2(setup.input, STDIN_FILENO) < 0) {
+        return fail_start(setup, StartStep::input);
     }
     if (::dup2(setup.output, STDOUT_FILENO) < 0) {
         return fail_start(setup, StartStep::output);
@@ -96,6 +100,9 @@ int report_start_failure(const StartFailure& failure) {
     case StartStep::process_group:
         report("cannot give the server a process group of its own", reason);
         return launcher_failure;
+    case StartStep::input:
+        report("cannot connect the server's input to the console", reason);
+        return launcher_failure;
     case StartStep::output:
         report("cannot connect the server's output to the launcher", reason);
         return launcher_failure;
@@ -120,7 +127,7 @@ int report_start_failure(const StartFailure& failure) {
 // executed or failed (CLONE_VM | CLONE_VFORK, the way posix_spawn starts its
 // child): nothing of the launcher's memory is copied, and a failure is
 // simply left in `failure`.
-StartedServer start_server(const std::string& command_text, int output,
+StartedServer start_server(const std::string& command_text, int input, int output,
                            std::atomic<pid_t>* server_group, const sigset_t& reset) {
     // exec replaces the shell by the runtime, so that the runtime itself is
     // the process that gets the signals and whose status is collected.
@@ -136,7 +143,7 @@ StartedServer start_server(const std::string& command_text, int output,
     }
     const char* const argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
     StartFailure failure;
-    ChildSetup setup{argv, output, server_group, &reset, &failure};
+    ChildSetup setup{argv, input, output, server_group, &reset, &failure};
     // The child's stack, for the few calls before execve; only the pages the
     // child uses are ever touched. Static, rather than on the runner's stack:
     // as a thread ends, the C library releases the pages of its stack deeper

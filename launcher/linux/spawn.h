@@ -16,12 +16,13 @@ struct StartedServer {
     int status = 0;  // when not started: the status to end with (1, 126, 127)
 };
 
-// Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`,
+// Starts `/bin/sh -c "exec <command_text>"` with standard output on `output`
+// and standard input on `input` (the launcher's own when it is -1),
 // in a process group of its own when `server_group` is given (whose id it
 // writes there for the guard before it executes, see guard.h), with every
 // signal in `reset` at its default action and none blocked. Returns once
 // the shell executes; a failure is reported on standard error first.
-StartedServer start_server(const std::string& command_text, int output,
+StartedServer start_server(const std::string& command_text, int input, int output,
                            std::atomic<pid_t>* server_group, const sigset_t& reset);
 
 }  // namespace launcher::platform

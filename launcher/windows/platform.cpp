@@ -96,7 +96,20 @@ std::string quote_argument(std::string_view word) {
     return java_is_batch_file() ? quote_for_cmd_and_batch(word) : quote_for_cmd(word);
 }
 
-int run_server(const std::string& command_text) {
+// Never made: open_console refuses.
+class ServerConsole {};
+
+void ServerConsoleDeleter::operator()(ServerConsole* console) const {
+    delete console;  // NOLINT(cppcoreguidelines-owning-memory)
+}
+
+ServerConsoleOwner open_console(const std::string& path) {
+    report("cannot use '" + path +
+           "' as the console: a named-pipe console is not part of the launcher for Windows");
+    return {};
+}
+
+int run_server(const std::string& command_text, ServerConsole* /*console*/) {
     // Declared first, so that it signals after the job and the process
     // handles are gone.
     const ServerEndedSignal signal_server_ended;

@@ -8,6 +8,8 @@
 //   err:<hex>        write these bytes to standard error
 //   lines:<count>    write <count> numbered 80-column lines to standard output
 //   echo-stdin       copy standard input to standard output until it ends
+//   echo-lines:<n>   copy standard input to standard output, one byte at a
+//                    time, until <n> line feeds have passed (or it ends)
 //   sleep:<ms>       sleep
 //   exit:<code>      exit with this code
 //   raise:<signal>   kill itself with this signal (default action)
@@ -153,6 +155,21 @@ void echo_stdin() {
     }
 }
 
+void echo_lines(long count) {
+    char byte = 0;
+    while (count > 0) {
+        const ssize_t n = ::read(STDIN_FILENO, &byte, 1);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return;
+        }
+        write_all(STDOUT_FILENO, std::string_view(&byte, 1));
+        count -= byte == '\n' ? 1 : 0;
+    }
+}
+
 bool counted(int signal) {
     switch (signal) {
     case SIGKILL:
@@ -273,6 +290,8 @@ int main(int argc, char** argv) {
             write_lines(std::stol(value));
         } else if (name == "echo-stdin") {
             echo_stdin();
+        } else if (name == "echo-lines") {
+            echo_lines(std::stol(value));
         } else if (name == "sleep") {
             sleep_ms(std::stol(value));
         } else if (name == "exit") {
