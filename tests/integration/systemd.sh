@@ -11,6 +11,8 @@
 
 unit_file=/etc/systemd/system/launcher.service
 stand_in_dir=/opt/stand-in
+# Where the stand-in writes its report too, for a run whose launcher is gone.
+stand_in_record=/srv/game/stand-in-record
 
 boot_nspawn() {
   systemd-nspawn --boot --keep-unit --register=no --private-network --quiet \
@@ -51,10 +53,10 @@ configure_unit() {
   rm -rf "$tree$unit_file.d"
   if [[ -n $2 ]]; then
     mkdir "$tree$unit_file.d"
-    printf '[Service]\nEnvironment="PATH=%s:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" "FAKE_JAVA=%s"\n' \
-      "$stand_in_dir" "$2" >"$tree$unit_file.d/stand-in.conf"
+    printf '[Service]\nEnvironment="PATH=%s:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" "FAKE_JAVA=%s" "FAKE_JAVA_RECORD=%s"\n' \
+      "$stand_in_dir" "$2" "$stand_in_record" >"$tree$unit_file.d/stand-in.conf"
   fi
-  rm -f "$tree/srv/game/world.sav"
+  rm -f "$tree/srv/game/world.sav" "$tree$stand_in_record" "$tree$stand_in_record.signals"
   in_container systemctl daemon-reload
   # Enabled, the unit stays loaded after it stops, with its last status.
   in_container systemctl enable --quiet launcher.service
@@ -163,30 +165,40 @@ systemd_checks() {
     stopped_cleanly_within unit-daemon 20
   stopped_cleanly_within unit-daemon 20 || show_file "unit state" "$scratch/unit-daemon.status"
 
+  # kill -9 of the launcher. The demo server saves in a few milliseconds,
+  # which may beat systemd's SIGKILL even without the unit's ExecStop=; the
+  # stand-in takes a second to report the SIGTERM it got, as a large world
+  # takes to save, and the control without ExecStop= must lose that report.
   configure_unit '' ''
-  killed_run unit-killed
-  check "systemd: kill -9 of the launcher: the server still saves the world" saved_after_kill
-  configure_unit '/^ExecStop=/d' ''
-  killed_run unit-killed-no-stop
-  control "systemd, the unit without ExecStop=, kill -9 of the launcher" saved_after_kill
+  killed_run unit-killed '^Ready$' demo_saved
+  check "systemd: kill -9 of the launcher: the server still saves the world" demo_saved
+  configure_unit '' 'signals:1000'
+  killed_run unit-killed-slow '^ready$' slow_save_done
+  check "systemd: ... and a server that takes a second for it gets SIGTERM once and that second" \
+    slow_save_done
+  configure_unit '/^ExecStop=/d' 'signals:1000'
+  killed_run unit-killed-no-stop '^ready$' slow_save_done
+  control "systemd, the unit without ExecStop=, kill -9 of the launcher" slow_save_done
 }
 
-saved_after_kill() { test -s "$tree/srv/game/world.sav"; }
+demo_saved() { test -s "$tree/srv/game/world.sav"; }
+slow_save_done() { grep -E '^sig15=1 ' "$tree$stand_in_record.signals" >/dev/null 2>&1; }
 
-# killed_run NAME: starts the unit on the demo server and, once it is ready,
-# kill -9 of the launcher; waits up to 20 s for the server's save (its output
-# has no reader any more, so the save file tells), then stops the unit, which
-# Restart= may have started again.
+# killed_run NAME READY DONE: starts the unit and, once the server's output
+# has a line matching READY, kill -9 of the launcher; waits up to 20 s for
+# the check DONE (the server's output has no reader any more, so what it
+# leaves in files tells), then stops the unit, which Restart= may have
+# started again.
 killed_run() {
   local id pid
   in_container systemctl reset-failed launcher.service 2>/dev/null || true
   in_container systemctl start launcher.service || echo "integration: $1: start failed" >&2
   id=$(in_container systemctl show --property=InvocationID --value launcher.service)
-  wait_until 60 unit_ready_or_ended "$id" '^Ready$' || echo "integration: $1: no \"Ready\" in 60 s" >&2
+  wait_until 60 unit_ready_or_ended "$id" "$2" || echo "integration: $1: no \"$2\" in 60 s" >&2
   pid=$(in_container systemctl show --property=MainPID --value launcher.service)
   # shellcheck disable=SC2016 # expanded by the container's shell
   in_container sh -c 'kill -KILL "$1"' sh "$pid" || true
-  wait_until 20 saved_after_kill || true
+  wait_until 20 "$3" || true
   journal "$id" >"$scratch/$1.journal"
   in_container systemctl stop launcher.service
 }
@@ -284,7 +296,7 @@ package_checks() {
   # the server's files copied in; an operator in the group launcher.
   mkdir -p "$tree$package_folder"
   cp "$build/demo-server/server.jar" "$build/demo-server/server.properties" "$tree$package_folder/"
-  in_container useradd --create-home --groups launcher operator
+  in_container useradd --groups launcher alice
   in_container systemctl enable --now --quiet "$package_unit"
   wait_until 60 readies_at_least 1 || echo "integration: $package_unit: no \"Ready\" in 60 s" >&2
   check "package: launcher@demo runs the server as the user launcher" runs_as_package_user
@@ -298,11 +310,11 @@ package_checks() {
   check "package: the console is a FIFO only its user reads, in a folder only the group enters" \
     console_modes
   say_as root from-root
-  say_as operator from-operator
-  wait_until 10 server_said_both from-root from-operator || true
+  say_as alice from-alice
+  wait_until 10 server_said_both from-root from-alice || true
   check "package: root's command through the console is answered in the journal" \
     server_said from-root
-  check "package: ... and so is that of a member of the group launcher" server_said from-operator
+  check "package: ... and so is that of a member of the group launcher" server_said from-alice
   check "package: a user outside the group cannot write to the console" \
     refused say_as nobody from-nobody
   control "package, the console's answer to a command never sent" server_said from-nobody
