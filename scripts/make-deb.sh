@@ -9,7 +9,6 @@
 #                                            from --help and --version
 #   /lib/systemd/system/launcher@.service    one game server per folder
 #                                            /var/lib/launcher/<instance>
-#   /usr/libexec/launcher/stop-server        the unit's ExecStop=
 #   /usr/lib/sysusers.d/launcher.conf        its system user, made in postinst
 #   /usr/share/doc/launcher/                 README, changelog, the DEP-5
 #                                            copyright, the third-party notices
@@ -30,7 +29,6 @@ rm -rf "$deb"
 doc=$deb/usr/share/doc/launcher
 install -D -m 0755 "$launcher" "$deb/usr/bin/launcher"
 install -D -m 0644 contrib/debian/launcher@.service "$deb/lib/systemd/system/launcher@.service"
-install -D -m 0755 contrib/stop-server "$deb/usr/libexec/launcher/stop-server"
 install -D -m 0644 contrib/debian/launcher.sysusers "$deb/usr/lib/sysusers.d/launcher.conf"
 install -D -m 0644 contrib/launcher.service "$doc/examples/launcher.service"
 

@@ -3,7 +3,6 @@
 #   launcher-<version>-linux-x86_64.tar.gz   static, stripped launcher, README.md,
 #                                            LICENSE, THIRD-PARTY-NOTICES,
 #                                            contrib/launcher.service,
-#                                            contrib/stop-server,
 #                                            contrib/Dockerfile
 #   launcher-<version>-windows-x86.zip       32-bit console launcher.exe,
 #                                            README.md, LICENSE, THIRD-PARTY-NOTICES
@@ -115,7 +114,6 @@ mkdir -p "$stage/tar/$top"
 install -m 0755 "$linux/launcher/launcher" "$stage/tar/$top/launcher"
 install -m 0644 README.md LICENSE "$notices" contrib/launcher.service contrib/Dockerfile \
   "$stage/tar/$top/"
-install -m 0755 contrib/stop-server "$stage/tar/$top/"
 stamp "$stage/tar"
 tar --sort=name --format=gnu --owner=0 --group=0 --numeric-owner \
   --mtime="@$SOURCE_DATE_EPOCH" -C "$stage/tar" -cf - "$top" | gzip -9 -n >"dist/$top.tar.gz"

@@ -112,7 +112,7 @@ mmdebstrap --quiet --variant=minbase \
     --exclude=./var/cache/apt/*.bin -cf '$base_tar' ." \
   --customize-hook='DEBIAN_FRONTEND=noninteractive chroot "$1" apt-get install -y -q --no-install-recommends systemd openjdk-17-jre-headless >/dev/null' \
   bookworm "$tree" "${sources[@]}"
-install -D --target-directory="$tree/srv/game" "$build/launcher/launcher" contrib/stop-server \
+install -D --target-directory="$tree/srv/game" "$build/launcher/launcher" \
   "$build/demo-server/server.jar" "$build/demo-server/server.properties"
 install -D --target-directory="$tree$stand_in_dir" "$build/tests/fake-bin/java"
 # The shipped unit's user, as the README tells an operator to make it; it

@@ -140,10 +140,10 @@ systemd_checks() {
   check "systemd: ... and the unit ends inactive with success" ended_cleanly unit-stand-in
   term_once_from_launcher unit-stand-in || show_file "journal" "$scratch/unit-stand-in.journal"
 
-  # Without the unit's own stop (ExecStop=) and KillMode=mixed, systemd
-  # signals every process of the unit itself.
+  # Without the unit's own stop (ExecStop=), systemd signals every process
+  # of the unit itself.
   local runs=10 run names=() twice=0 by_manager=0 report
-  configure_unit '/^KillMode=/d;/^ExecStop=/d' 'signals:500;raise:15'
+  configure_unit '/^ExecStop=/,/^KillMode=/{/^KillMode=/!d}' 'signals:500;raise:15'
   for ((run = 1; run <= runs; run++)); do
     names+=("unit-no-mixed-$run")
     run_unit "unit-no-mixed-$run" '^ready$' '^sig[0-9]+='
@@ -151,10 +151,9 @@ systemd_checks() {
     [[ $report == "sig15=2 "* ]] && twice=$((twice + 1))
     [[ $report =~ others=[1-9] ]] && by_manager=$((by_manager + 1))
   done
-  echo "integration: without ExecStop= and KillMode=mixed the server had SIGTERM from systemd" \
-    "too in $by_manager of $runs stops, counted twice in $twice"
-  control "systemd, the unit without ExecStop= and KillMode=mixed" every_run \
-    term_once_from_launcher "${names[@]}"
+  echo "integration: without ExecStop= the server had SIGTERM from systemd too in" \
+    "$by_manager of $runs stops, counted twice in $twice"
+  control "systemd, the unit without ExecStop=" every_run term_once_from_launcher "${names[@]}"
 
   configure_unit '' 'daemon:120000;signals:500;raise:15'
   run_unit unit-daemon '^ready$' '^sig[0-9]+='
@@ -165,30 +164,33 @@ systemd_checks() {
     stopped_cleanly_within unit-daemon 20
   stopped_cleanly_within unit-daemon 20 || show_file "unit state" "$scratch/unit-daemon.status"
 
-  # kill -9 of the launcher. The demo server saves in a few milliseconds,
-  # which may beat systemd's SIGKILL even without the unit's ExecStop=; the
-  # stand-in takes a second to report the SIGTERM it got, as a large world
-  # takes to save, and the control without ExecStop= must lose that report.
+  # kill -9 of the launcher. The stand-in takes a second to report the
+  # SIGTERM it got, as a large world takes to save; with KillMode=mixed
+  # systemd sends SIGKILL at once and the report is lost.
   configure_unit '' ''
   killed_run unit-killed '^Ready$' demo_saved
-  check "systemd: kill -9 of the launcher: the server still saves the world" demo_saved
+  check "systemd: kill -9 of the launcher: the server still saves the world" \
+    killed_run_done unit-killed
   configure_unit '' 'signals:1000'
   killed_run unit-killed-slow '^ready$' slow_save_done
-  check "systemd: ... and a server that takes a second for it gets SIGTERM once and that second" \
-    slow_save_done
-  configure_unit '/^ExecStop=/d' 'signals:1000'
-  killed_run unit-killed-no-stop '^ready$' slow_save_done
-  control "systemd, the unit without ExecStop=, kill -9 of the launcher" slow_save_done
+  check "systemd: ... and a server that takes a second for it gets SIGTERM and that second" \
+    killed_run_done unit-killed-slow
+  configure_unit 's/^KillMode=.*/KillMode=mixed/' 'signals:1000'
+  killed_run unit-killed-mixed '^ready$' slow_save_done
+  control "systemd, the unit with KillMode=mixed, kill -9 of the launcher" \
+    killed_run_done unit-killed-mixed
 }
 
 demo_saved() { test -s "$tree/srv/game/world.sav"; }
-slow_save_done() { grep -E '^sig15=1 ' "$tree$stand_in_record.signals" >/dev/null 2>&1; }
+slow_save_done() { grep -E '^sig15=' "$tree$stand_in_record.signals" >/dev/null 2>&1; }
+killed_run_done() { has_line "$scratch/$1.status" "Done=yes"; }
 
 # killed_run NAME READY DONE: starts the unit and, once the server's output
 # has a line matching READY, kill -9 of the launcher; waits up to 20 s for
 # the check DONE (the server's output has no reader any more, so what it
-# leaves in files tells), then stops the unit, which Restart= may have
-# started again.
+# leaves in files tells) and notes its result in $scratch/NAME.status
+# (Done=yes or no) before it stops the unit, which Restart= may have started
+# again, and whose server would leave those files on that stop.
 killed_run() {
   local id pid
   in_container systemctl reset-failed launcher.service 2>/dev/null || true
@@ -198,7 +200,7 @@ killed_run() {
   pid=$(in_container systemctl show --property=MainPID --value launcher.service)
   # shellcheck disable=SC2016 # expanded by the container's shell
   in_container sh -c 'kill -KILL "$1"' sh "$pid" || true
-  wait_until 20 "$3" || true
+  if wait_until 20 "$3"; then echo Done=yes; else echo Done=no; fi >"$scratch/$1.status"
   journal "$id" >"$scratch/$1.journal"
   in_container systemctl stop launcher.service
 }
@@ -272,10 +274,16 @@ stopped_without_console() {
 neither_enabled_nor_active() {
   ! in_container systemctl --quiet is-enabled "$1" && ! in_container systemctl --quiet is-active "$1"
 }
-# unit_properties_are UNIT PROPERTIES VALUES: systemctl show's values, in one
-# line separated by blanks.
+# unit_properties_are UNIT PROPERTY,... VALUES: the properties' values, in
+# that order, separated by blanks (systemctl show has an order of its own).
 unit_properties_are() {
-  [[ $(in_container systemctl show --property="$2" --value "$1" | paste -sd ' ') == "$3" ]]
+  local property values=()
+  local -a properties
+  IFS=, read -ra properties <<<"$2"
+  for property in "${properties[@]}"; do
+    values+=("$(in_container systemctl show --property="$property" --value "$1")")
+  done
+  [[ ${values[*]} == "$3" ]]
 }
 
 package_checks() {

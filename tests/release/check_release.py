@@ -119,8 +119,7 @@ def check_elf(checks, path, version, source):
 def check_tar(checks, dist, source, version, epoch, scratch):
     top = f"launcher-{version}-linux-x86_64"
     files = {"launcher": 0o755, "README.md": 0o644, "LICENSE": 0o644,
-             "THIRD-PARTY-NOTICES": 0o644, "launcher.service": 0o644, "stop-server": 0o755,
-             "Dockerfile": 0o644}
+             "THIRD-PARTY-NOTICES": 0o644, "launcher.service": 0o644, "Dockerfile": 0o644}
     path = os.path.join(dist, top + ".tar.gz")
     # The gzip header (RFC 1952): no file name (flag bit 3) and no time.
     header = read(path)[:10]
@@ -139,7 +138,6 @@ def check_tar(checks, dist, source, version, epoch, scratch):
                     for member in members if member.isfile()}
     for name, path in (("README.md", "README.md"), ("LICENSE", "LICENSE"),
                        ("launcher.service", "contrib/launcher.service"),
-                       ("stop-server", "contrib/stop-server"),
                        ("Dockerfile", "contrib/Dockerfile")):
         checks.expect_true(f"Linux archive {name} is {path}",
                            contents.get(name) == read(os.path.join(source, path)))
@@ -233,15 +231,14 @@ def check_deb(checks, dist, source, version, epoch, scratch, linux_launcher, mak
     doc = "./usr/share/doc/launcher/"
     checks.expect("package files", [name for name in names if not name.endswith("/")], [
         "./lib/systemd/system/launcher@.service", "./usr/bin/launcher",
-        "./usr/lib/sysusers.d/launcher.conf", "./usr/libexec/launcher/stop-server",
-        doc + "README.md.gz",
+        "./usr/lib/sysusers.d/launcher.conf", doc + "README.md.gz",
         doc + "THIRD-PARTY-NOTICES.gz", doc + "changelog.gz", doc + "copyright",
         doc + "examples/launcher.service", "./usr/share/lintian/overrides/launcher",
         "./usr/share/man/man1/launcher.1.gz"])
     checks.expect("package file owners", sorted({entry[1] for entry in entries}), ["root/root"])
-    for program in ("./usr/bin/launcher", "./usr/libexec/launcher/stop-server"):
-        checks.expect(f"package {program} mode",
-                      [entry[0] for entry in entries if entry[5] == program], ["-rwxr-xr-x"])
+    checks.expect("package /usr/bin/launcher mode",
+                  [entry[0] for entry in entries if entry[5] == "./usr/bin/launcher"],
+                  ["-rwxr-xr-x"])
     with tarfile.open(fileobj=io.BytesIO(dpkg_deb("--fsys-tarfile", package))) as data:
         checks.expect("package file times", sorted({member.mtime for member in data}), [epoch])
 
@@ -254,7 +251,6 @@ def check_deb(checks, dist, source, version, epoch, scratch, linux_launcher, mak
     for name, path in (("README.md.gz", "README.md"),
                        ("../../../../lib/systemd/system/launcher@.service",
                         "contrib/debian/launcher@.service"),
-                       ("../../../libexec/launcher/stop-server", "contrib/stop-server"),
                        ("examples/launcher.service", "contrib/launcher.service")):
         data = read(os.path.join(installed, name))
         checks.expect_true(f"package {name} is {path}",
