@@ -145,9 +145,9 @@ systemd_checks() {
   local runs=10 run names=() twice=0 by_manager=0 report
   configure_unit '/^ExecStop=/,/^KillMode=/{/^KillMode=/!d}' 'signals:500;raise:15'
   for ((run = 1; run <= runs; run++)); do
-    names+=("unit-no-mixed-$run")
-    run_unit "unit-no-mixed-$run" '^ready$' '^sig[0-9]+='
-    report=$(grep -E '^sig[0-9]+=' "$scratch/unit-no-mixed-$run.journal" || true)
+    names+=("unit-no-exec-stop-$run")
+    run_unit "unit-no-exec-stop-$run" '^ready$' '^sig[0-9]+='
+    report=$(grep -E '^sig[0-9]+=' "$scratch/unit-no-exec-stop-$run.journal" || true)
     [[ $report == "sig15=2 "* ]] && twice=$((twice + 1))
     [[ $report =~ others=[1-9] ]] && by_manager=$((by_manager + 1))
   done
