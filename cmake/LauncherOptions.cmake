@@ -7,7 +7,7 @@ option(LAUNCHER_RELEASE
   OFF)
 # On Linux the launcher is linked statically: it then starts without the
 # dynamic loader and the shared C++ runtime, so that it adds less to a
-# server's start and stays small in memory (README.md, Performance). The
+# server's start and stays small in memory (docs/design.md). The
 # sanitizers need the shared runtimes, so they turn it off.
 option(LAUNCHER_STATIC "Link the launcher statically on Linux (not with sanitizers)" ON)
 option(LAUNCHER_BUILD_TESTS "Build the tests and their helper programs" ON)

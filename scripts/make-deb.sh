@@ -109,11 +109,17 @@ launcher: shared-library-lacks-prerequisites [usr/bin/launcher]
 launcher: binary-has-unneeded-section .comment [usr/bin/launcher]
 OVERRIDES
 
+# The maintainer scripts, written here: debhelper's dh_installsystemd leaves
+# template units alone (an instance has no name until the operator gives it
+# one), so these stop the instances of launcher@.service on removal
+# (deb-systemd-invoke) and remove their enablement links on purge.
 mkdir -p "$deb/DEBIAN"
 cat >"$deb/DEBIAN/postinst" <<'POSTINST'
 #!/bin/sh
 # Makes the system user of launcher@.service (usr/lib/sysusers.d); it is
-# kept on removal and purge, with the servers' folders it owns.
+# kept on removal and purge, with the servers' folders it owns. After an
+# upgrade, names the instances that still run the launcher it replaced:
+# restarting them is the operator's call, as it ends the players' sessions.
 set -e
 if [ "$1" = configure ] && command -v systemd-sysusers >/dev/null 2>&1; then
   systemd-sysusers launcher.conf
@@ -121,15 +127,53 @@ fi
 if [ -d /run/systemd/system ]; then
   systemctl --system daemon-reload >/dev/null || true
 fi
+if [ "$1" = configure ] && [ -n "$2" ]; then
+  old=
+  for process in /proc/[0-9]*; do
+    [ "$(readlink "$process/exe" 2>/dev/null)" = "/usr/bin/launcher (deleted)" ] || continue
+    unit=$(sed -n 's|^.*/\(launcher@[^/]*\.service\)$|\1|p' "$process/cgroup" 2>/dev/null |
+      head -n 1)
+    [ -n "$unit" ] || continue
+    case " $old " in
+      *" $unit "*) ;;
+      *) old="${old:+$old }$unit" ;;
+    esac
+  done
+  if [ -n "$old" ]; then
+    echo "launcher: still running the launcher before $2: $old" >&2
+    echo "launcher: systemctl restart each of them when its players can take it" >&2
+  fi
+fi
 POSTINST
+cat >"$deb/DEBIAN/prerm" <<'PRERM'
+#!/bin/sh
+# On removal, stops every instance of launcher@.service (each saves its
+# world), so that none runs on without its unit.
+set -e
+if [ "$1" = remove ] && [ -d /run/systemd/system ]; then
+  deb-systemd-invoke stop 'launcher@*.service' >/dev/null || true
+fi
+PRERM
 cat >"$deb/DEBIAN/postrm" <<'POSTRM'
 #!/bin/sh
+# On purge, removes the links that enabled instances of launcher@.service
+# (systemctl enable launcher@NAME) and now point nowhere, so that a later
+# install does not enable those instances again. The servers' folders, the
+# user and /etc/launcher stay.
 set -e
 if [ -d /run/systemd/system ]; then
   systemctl --system daemon-reload >/dev/null || true
 fi
+if [ "$1" = purge ]; then
+  for link in /etc/systemd/system/*.wants/launcher@*.service \
+    /etc/systemd/system/*.requires/launcher@*.service; do
+    if [ -L "$link" ] && [ ! -e "$link" ]; then
+      rm -f "$link"
+    fi
+  done
+fi
 POSTRM
-chmod 0755 "$deb/DEBIAN/postinst" "$deb/DEBIAN/postrm"
+chmod 0755 "$deb/DEBIAN/postinst" "$deb/DEBIAN/prerm" "$deb/DEBIAN/postrm"
 (cd "$deb" && find lib usr -type f | sort | xargs md5sum) >"$deb/DEBIAN/md5sums"
 installed_size=$(du -sk --apparent-size "$deb/usr" "$deb/lib" | awk '{ n += $1 } END { print n }')
 cat >"$deb/DEBIAN/control" <<CONTROL
@@ -150,7 +194,8 @@ Description: console launcher for the game's dedicated server
  once and ends with the server's exit status.
  .
  The systemd unit launcher@NAME runs the server in /var/lib/launcher/NAME
- as the system user launcher, sandboxed, and restarts it when it fails.
+ as the system user launcher, sandboxed, takes console commands from the
+ FIFO /run/launcher/NAME/console, and restarts the server when it fails.
 CONTROL
 chmod 0644 "$deb/DEBIAN/control" "$deb/DEBIAN/md5sums"
 find "$deb" -exec touch -h -d "@$SOURCE_DATE_EPOCH" {} +

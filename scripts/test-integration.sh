@@ -119,20 +119,24 @@ install -D --target-directory="$tree$stand_in_dir" "$build/tests/fake-bin/java"
 # owns the server's folder.
 chroot "$tree" useradd --system --home-dir /srv/game --shell /usr/sbin/nologin launcher
 chown -R "$(chroot "$tree" id -u launcher):$(chroot "$tree" id -g launcher)" "$tree/srv/game"
+chmod 0750 "$tree/srv/game"
 
 step "Debian package of the native build's launcher (scripts/make-deb.sh)"
 # The licences are the release stage's to check; this package is for the
 # service checks.
 echo "Integration build; see the release's THIRD-PARTY-NOTICES." >"$scratch/THIRD-PARTY-NOTICES"
-SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s) scripts/make-deb.sh \
-  "$build/launcher/launcher" "$(<VERSION)" "Integration <integration@example.invalid>" "" \
-  "$scratch/THIRD-PARTY-NOTICES" "$scratch/deb" "$scratch/launcher.deb" >/dev/null
+# A second package of a later version, for the upgrade.
+for version in "$(<VERSION)" "$(<VERSION)+upgrade"; do
+  SOURCE_DATE_EPOCH=$(git log -1 --format=%ct 2>/dev/null || date +%s) scripts/make-deb.sh \
+    "$build/launcher/launcher" "$version" "Integration <integration@example.invalid>" "" \
+    "$scratch/THIRD-PARTY-NOTICES" "$scratch/deb" "$scratch/launcher_$version.deb" >/dev/null
+done
 
 step "systemd (systemd-nspawn --boot), ${unit_source#"$repo/"}"
 boot_nspawn
 systemd_checks
 step "the package under systemd: launcher@demo"
-package_checks "$scratch/launcher.deb"
+package_checks "$scratch/launcher_$(<VERSION).deb" "$scratch/launcher_$(<VERSION)+upgrade.deb"
 stop_nspawn
 
 step "container engine (dockerd)"

@@ -54,13 +54,19 @@ build_image() {
 stand_in=(--volume="$build/tests/fake-bin:/opt/stand-in:ro"
   --env=PATH=/opt/stand-in:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin)
 
-# start_image NAME READY [docker run options...]: runs the image detached and
-# waits until its output has a line matching READY.
+# start_image NAME READY [docker run options...] [-- server arguments...]:
+# runs the image detached and waits until its output has a line matching
+# READY.
 start_image() {
-  local name=$1 ready=$2
+  local name=$1 ready=$2 options=()
   shift 2
+  while (($#)) && [[ $1 != -- ]]; do
+    options+=("$1")
+    shift
+  done
+  (($#)) && shift
   containers+=("$name")
-  "${docker[@]}" run --detach --name="$name" "$@" "$image" >/dev/null
+  "${docker[@]}" run --detach --name="$name" "${options[@]}" "$image" "$@" >/dev/null
   wait_until 60 container_ready_or_ended "$name" "$ready" || echo "integration: $name: no \"$ready\" in 60 s" >&2
 }
 
@@ -115,6 +121,10 @@ process_1_user() {
 }
 runs_as_image_user() { [[ $(process_1_user "$1") == "$image_user" ]]; }
 
+image_folder_mode_is() {
+  [[ $("${docker[@]}" run --rm --entrypoint=stat "$image" -c %a /srv/game) == "$1" ]]
+}
+
 docker_checks() {
   # An operator's own server folder, owned by the image's user, bind-mounted.
   local folder=$scratch/game-folder
@@ -124,12 +134,23 @@ docker_checks() {
   start_image docker-demo '^Ready$' --volume="$folder:/srv/game"
   check "container: the launcher runs as $image_user, not root" runs_as_image_user docker-demo
   runs_as_image_user docker-demo || echo "integration: process 1 runs as $(process_1_user docker-demo)" >&2
+  # The README's one line from the host.
+  "${docker[@]}" exec docker-demo sh -c 'echo "say hi" > /run/game/console' || true
+  wait_until 10 output_has docker-demo '^\[Server\] hi$' || true
+  check "container: a command from the host through the console is answered" \
+    output_has docker-demo '^\[Server\] hi$'
   stop_image docker-demo
   check "container: the demo server's start-up, output and save lines" \
     lines_in_order "$scratch/docker-demo.log" "${demo_server_lines[@]}"
   check "container: docker stop ends the container with 143" exit_code_is docker-demo 143
   check "container: the save is in the host's folder after the container is removed" \
     test -s "$folder/world.sav"
+  check "container: the image's server folder is closed to others (0750)" image_folder_mode_is 750
+
+  start_image docker-port '^Ready$' --volume="$folder:/srv/game" -- +port 7778
+  stop_image docker-port
+  check "container: docker run IMAGE +port 7778 gives the server +port=7778 alone" \
+    has_line "$scratch/docker-port.log" "java -Xmx256m -jar server.jar +port=7778 "
 
   start_image docker-stand-in '^ready$' "${stand_in[@]}" --env='FAKE_JAVA=orphan;signals:500;raise:15'
   check "container: the launcher is process 1" launcher_is_process_1 docker-stand-in

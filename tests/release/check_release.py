@@ -15,7 +15,9 @@ sources it was made from:
   Debian package    its fields (Built-Using as this machine's runtimes), its
                     file list, owners and times, and the files in it;
   LICENSE           MIT, in the name the version record carries;
-  README            shows the systemd unit and the Dockerfile that ship.
+  README            its links to files of the repository lead to files that
+                    exist, those to contrib/ among them; it copies no unit
+                    or Dockerfile (they change in one place).
 
 Prints every deviation and a closing count; exits with 1 on any deviation."""
 import argparse
@@ -284,22 +286,30 @@ def check_license(checks, source, company):
     return maker or ""
 
 
-def readme_blocks(readme, language):
-    """The fenced blocks of that language in the README, without their indent."""
-    blocks = []
-    for indent, body in re.findall(r"^( *)```" + language + r"\n(.*?)^\1```$", readme,
-                                   re.MULTILINE | re.DOTALL):
-        blocks.append("".join(line[len(indent):] if line.startswith(indent) else line
-                              for line in body.splitlines(keepends=True)))
-    return blocks
-
-
-def check_readme_shows_what_ships(checks, source):
+def check_links(checks, source):
+    """The operator's and the contributors' documents: every link to a file of
+    the repository leads to one that exists, and the README copies no unit or
+    Dockerfile but links to them."""
+    documents = ["README.md", "CONTRIBUTING.md", "bench/README.md"]
+    docs = os.path.join(source, "docs")
+    documents += sorted(os.path.join("docs", name) for name in os.listdir(docs)
+                        if name.endswith(".md")) if os.path.isdir(docs) else []
+    for document in documents:
+        if not os.path.exists(os.path.join(source, document)):
+            continue  # what links to it is reported
+        text = read(os.path.join(source, document)).decode()
+        folder = os.path.dirname(document)
+        for target in re.findall(r"\]\(([^)#\s]+)(?:#[^)]*)?\)", text):
+            if re.match(r"[a-z]+:", target):
+                continue
+            checks.expect_true(f"{document} links to {target}, which exists",
+                               os.path.exists(os.path.join(source, folder, target)))
     readme = read(os.path.join(source, "README.md")).decode()
-    for language, paths in (("ini", ["contrib/debian/launcher@.service", "contrib/launcher.service"]),
-                            ("dockerfile", ["contrib/Dockerfile"])):
-        checks.expect(f"README's {language} blocks are {paths}", readme_blocks(readme, language),
-                      [read(os.path.join(source, path)).decode() for path in paths])
+    for path in ("contrib/debian/launcher@.service", "contrib/launcher.service",
+                 "contrib/Dockerfile"):
+        checks.expect_true(f"README links to {path}", f"]({path})" in readme)
+    checks.expect("README's ini and dockerfile blocks (it links to the files instead)",
+                  re.findall(r"^ *```(ini|dockerfile)$", readme, re.MULTILINE), [])
 
 
 def main():
@@ -332,7 +342,7 @@ def main():
                 results.append(None)
         company = (results[2] or {}).get("CompanyName")
         maker = check_license(checks, options.source, company)
-        check_readme_shows_what_ships(checks, options.source)
+        check_links(checks, options.source)
         try:
             check_deb(checks, options.dist, options.source, options.version, options.epoch, scratch,
                       results[1], maker)
