@@ -175,7 +175,7 @@ TEST(Launcher, RelaysIntactToFilesAndToANonBlockingPipe) {
         folder.write("out", "kept\n");
         auto options = launcher_options(folder, {}, "lines:20000");
         options.argv.insert(options.argv.begin(),
-                            {"/bin/sh", "-c", "exec \"$0\" " + redirection + " out"});
+                            {"/bin/sh", "-c", "exec \"$0\" \"$@\" " + redirection + " out"});
         const auto result = test::run(options);
         EXPECT_EQ(result.status, 0) << redirection;
         EXPECT_EQ(result.err, "") << redirection;
