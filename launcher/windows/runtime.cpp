@@ -250,26 +250,27 @@ JavaSearch find_java() {
             search.unsure = std::move(reason);
         }
     };
-    std::error_code error;
     // cmd.exe looks in the current folder first. NoDefaultCurrentDirectoryInExePath
     // tells programs that ask (NeedCurrentDirectoryForExePath) not to, but
     // cmd.exe need not honour it: the folder is searched all the same, and a
     // java found there may be one that cmd.exe skips.
     const bool may_skip_current_folder = NeedCurrentDirectoryForExePathW(L"java") == FALSE;
     std::vector<std::wstring> folders{L"."};
-    const std::optional<std::wstring> path = environment_variable(L"PATH", error);
-    if (error) {
-        unsure("PATH cannot be read (" + error.message() + ")");
+    std::error_code path_error;
+    const std::optional<std::wstring> path = environment_variable(L"PATH", path_error);
+    if (path_error) {
+        unsure("PATH cannot be read (" + path_error.message() + ")");
     }
     for (std::wstring& folder : list_entries(path.value_or(L""))) {
         folders.push_back(std::move(folder));
     }
     // Without extensions, cmd.exe takes its default list.
     const std::wstring default_extensions = L".COM;.EXE;.BAT;.CMD";
-    const std::optional<std::wstring> pathext = environment_variable(L"PATHEXT", error);
+    std::error_code pathext_error;
+    const std::optional<std::wstring> pathext = environment_variable(L"PATHEXT", pathext_error);
     std::vector<std::wstring> extensions = list_entries(pathext.value_or(default_extensions));
-    if (error) {
-        unsure("PATHEXT cannot be read (" + error.message() + ")");
+    if (pathext_error) {
+        unsure("PATHEXT cannot be read (" + pathext_error.message() + ")");
     } else if (extensions.empty()) {
         unsure("PATHEXT is empty");
     }
