@@ -620,6 +620,12 @@ class Wow64(unittest.TestCase):
     def tearDownClass(cls):
         cls.wine.stop()
 
+    def setUp(self):
+        # What an interrupted run left behind would be found first.
+        for folder in (self.system32, self.syswow64, self.windows):
+            for name in ("java.exe", "java.bat"):
+                (folder / name).unlink(missing_ok=True)
+
     def place(self, folder, name, content):
         """A file in the prefix's Windows folders, for this test only."""
         path = folder / name
