@@ -58,8 +58,8 @@ std::error_code set_environment(const char* name, const char* value);
 // Quotes one word of the server command for this platform's command
 // processor (the POSIX shell, or cmd.exe), leaving ordinary words unchanged.
 //   Windows: when cmd.exe's search finds a batch file for java (java.bat,
-//            java.cmd), also for the batch file's second parse (looked up
-//            once, on the first call).
+//            java.cmd), or cannot be followed for sure, also for the batch
+//            file's second parse (looked up once, on the first call).
 std::string quote_argument(std::string_view word);
 
 // The server's console input from a named pipe, for an operator who starts
@@ -160,7 +160,8 @@ ServerConsoleOwner open_console(const std::string& path);
 // 128+N when a signal N ended it (Linux); 127 when the command processor
 // cannot be found and 126 when it cannot be executed (Linux); cmd.exe's own
 // status, such as 9009 for a command it does not find (Windows; the hint
-// that java was not found only when no process beyond cmd.exe ran). A failure of
+// that java was not found only when the launcher's own search found none
+// and no process beyond cmd.exe ran). A failure of
 // the launcher's own (no pipe, no process, a command too long) is reported
 // on standard error with the system's reason and gives 1, with nothing of
 // the server left running. So does a failure to wait for signals or the

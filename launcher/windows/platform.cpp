@@ -40,11 +40,12 @@ public:
     ~ServerEndedSignal() { server_has_ended(); }
 };
 
-// cmd.exe ends with 9009 when it finds no java, and so may the server: java
-// ran when the job held a process beyond cmd.exe. Without a job's counts,
-// the status alone decides.
+// cmd.exe ends with 9009 when it finds no java, and so may the server, or a
+// batch-file java, which runs in cmd.exe's own process: java was there when
+// the launcher's own search found it, or ran when the job held a process
+// beyond cmd.exe. Without a job's counts, the rest decides.
 bool java_did_not_run(DWORD status, HANDLE job) {
-    if (status != command_not_found) {
+    if (status != command_not_found || !java_search().path.empty()) {
         return false;
     }
     const std::optional<JobCounts> counts = job_counts(job);

@@ -9,23 +9,29 @@
 #include "handle.h"
 #include "report.h"
 #include "runtime_arguments.h"
+#include "spawn.h"
 
 namespace launcher::platform {
 
 namespace {
 
-// An environment variable; none when it is not set.
-std::optional<std::wstring> environment_variable(const wchar_t* name) {
+// An environment variable; none when it is not set or cannot be read
+// (`error` then holds the reason).
+std::optional<std::wstring> environment_variable(const wchar_t* name, std::error_code& error) {
     std::vector<wchar_t> value(256);
     for (;;) {
         SetLastError(ERROR_SUCCESS);
         const DWORD length = GetEnvironmentVariableW(name, value.data(),
                                                      static_cast<DWORD>(value.size()));
         if (length == 0) {
-            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) {
-                return std::nullopt;
+            const DWORD code = GetLastError();
+            if (code == ERROR_SUCCESS) {
+                return std::wstring();
             }
-            return std::wstring();
+            if (code != ERROR_ENVVAR_NOT_FOUND) {
+                error = windows_error(code);
+            }
+            return std::nullopt;
         }
         if (length < value.size()) {
             return std::wstring(value.data(), length);
@@ -66,13 +72,65 @@ bool ends_with_ignoring_case(const std::wstring& text, std::wstring_view end) {
                       [](wchar_t a, wchar_t b) { return std::towlower(a) == std::towlower(b); });
 }
 
-std::string code_points(std::u16string_view characters) {
-    std::string text;
-    for (std::size_t i = 0; i < characters.size(); ++i) {
-        char32_t c = characters[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < characters.size()) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (characters[++i] - 0xDC00);
+bool is_batch_file(const std::wstring& path) {
+    return ends_with_ignoring_case(path, L".bat") || ends_with_ignoring_case(path, L".cmd");
+}
+
+// A file that cmd.exe starts as a program, with the command line it is given.
+bool is_program(const std::wstring& path) {
+    return ends_with_ignoring_case(path, L".exe") || ends_with_ignoring_case(path, L".com");
+}
+
+// Turns the WOW64 file system redirection off for this thread while it
+// lives (a 32-bit process on 64-bit Windows then sees the native System32),
+// and back on at its end.
+class Wow64RedirectionOff {
+public:
+    Wow64RedirectionOff() {
+        if (Wow64DisableWow64FsRedirection(&old_value_) == FALSE) {
+            error_ = last_windows_error();
         }
+    }
+    Wow64RedirectionOff(const Wow64RedirectionOff&) = delete;
+    Wow64RedirectionOff& operator=(const Wow64RedirectionOff&) = delete;
+    Wow64RedirectionOff(Wow64RedirectionOff&&) = delete;
+    Wow64RedirectionOff& operator=(Wow64RedirectionOff&&) = delete;
+    ~Wow64RedirectionOff() {
+        // Left off, every later file name of this thread would be read in the
+        // native view, the DLLs that Windows loads for the launcher too.
+        if (off() && Wow64RevertWow64FsRedirection(old_value_) == FALSE) {
+            report("cannot turn the WOW64 file system redirection back on", last_windows_error());
+        }
+    }
+
+    bool off() const { return !error_; }
+    const std::error_code& error() const { return error_; }
+
+private:
+    PVOID old_value_ = nullptr;
+    std::error_code error_;
+};
+
+bool is_high_surrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+
+bool is_low_surrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
+
+// Whether the character at `i` is a surrogate pair: a lone surrogate is a
+// character of its own, whatever follows it.
+template <typename Text>
+bool pair_at(const Text& text, std::size_t i) {
+    return i + 1 < text.size() && is_high_surrogate(static_cast<char16_t>(text[i])) &&
+           is_low_surrogate(static_cast<char16_t>(text[i + 1]));
+}
+
+// "U+00E9 U+1F600 U+D800".
+std::string code_points(const std::vector<char32_t>& characters) {
+    std::string text;
+    for (const char32_t c : characters) {
         char name[16];
         std::snprintf(name, sizeof name, "%sU+%04X", text.empty() ? "" : " ",
                       static_cast<unsigned>(c));
@@ -82,21 +140,26 @@ std::string code_points(std::u16string_view characters) {
 }
 
 // `text` in code page `code_page` without best fit; none when a character
-// has no exact counterpart there.
+// has no exact counterpart there. UTF-8 takes neither best fit nor a
+// default character: a lone surrogate, which it cannot carry, fails the
+// conversion there.
 std::optional<std::string> to_code_page(std::wstring_view text, UINT code_page) {
     if (text.empty()) {
         return std::string();
     }
+    const bool utf8 = code_page == CP_UTF8;
+    const DWORD flags = utf8 ? WC_ERR_INVALID_CHARS : WC_NO_BEST_FIT_CHARS;
     const int length = static_cast<int>(text.size());
     BOOL used_default = FALSE;
-    const int size = WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), length,
-                                         nullptr, 0, nullptr, &used_default);
+    BOOL* const used_default_pointer = utf8 ? nullptr : &used_default;
+    const int size = WideCharToMultiByte(code_page, flags, text.data(), length, nullptr, 0, nullptr,
+                                         used_default_pointer);
     if (size <= 0 || used_default != FALSE) {
         return std::nullopt;
     }
     std::string bytes(static_cast<std::size_t>(size), '\0');
-    if (WideCharToMultiByte(code_page, WC_NO_BEST_FIT_CHARS, text.data(), length, bytes.data(),
-                            size, nullptr, &used_default) != size ||
+    if (WideCharToMultiByte(code_page, flags, text.data(), length, bytes.data(), size, nullptr,
+                            used_default_pointer) != size ||
         used_default != FALSE) {
         return std::nullopt;
     }
@@ -122,17 +185,21 @@ bool round_trips(std::wstring_view text, UINT code_page) {
     return bytes && from_code_page(*bytes, code_page) == text;
 }
 
-// The characters of `word` that do not round-trip, each once.
-std::u16string characters_lacking(const std::string& word, UINT code_page) {
+// The characters of `word` that do not round-trip, each once, as code
+// points: a lone surrogate as itself.
+std::vector<char32_t> characters_lacking(const std::string& word, UINT code_page) {
     const std::wstring wide = to_wide(word);
-    std::u16string lacking;
+    std::vector<char32_t> lacking;
     for (std::size_t i = 0; i < wide.size(); ++i) {
-        const bool pair = wide[i] >= 0xD800 && wide[i] <= 0xDBFF && i + 1 < wide.size();
+        const bool pair = pair_at(wide, i);
         const std::wstring character = wide.substr(i, pair ? 2 : 1);
-        i += pair ? 1 : 0;
-        const std::u16string as_u16(character.begin(), character.end());
-        if (!round_trips(character, code_page) && lacking.find(as_u16) == std::u16string::npos) {
-            lacking += as_u16;
+        char32_t code_point = wide[i];
+        if (pair) {
+            code_point = 0x10000 + ((code_point - 0xD800) << 10) + (wide[++i] - 0xDC00);
+        }
+        if (!round_trips(character, code_page) &&
+            std::find(lacking.begin(), lacking.end(), code_point) == lacking.end()) {
+            lacking.push_back(code_point);
         }
     }
     return lacking;
@@ -140,6 +207,9 @@ std::u16string characters_lacking(const std::string& word, UINT code_page) {
 
 LeadBytes lead_bytes_of(UINT code_page) {
     LeadBytes lead{};
+    if (code_page == CP_UTF8) {
+        return lead;
+    }
     for (std::size_t byte = 0x80; byte < lead.size(); ++byte) {
         lead[byte] = IsDBCSLeadByteEx(code_page, static_cast<BYTE>(byte)) != FALSE;
     }
@@ -152,6 +222,17 @@ std::size_t first_server_argument(const std::vector<std::string>& words) {
     return jar == words.end() ? words.size() : static_cast<std::size_t>(jar - words.begin()) + 2;
 }
 
+// Why java is taken for a batch file, for a refusal.
+std::string batch_file_reason(const JavaSearch& search) {
+    if (is_batch_file(search.path)) {
+        return "which the batch file " + to_utf8(search.path) +
+               " cannot pass on to the Java runtime unchanged";
+    }
+    return "which a batch file cannot pass on to the Java runtime unchanged, and java is taken "
+           "for one, as cmd.exe's search for it cannot be followed for sure: " +
+           search.unsure;
+}
+
 std::string position(std::size_t index, std::size_t first_server) {
     if (index >= first_server) {
         return "server argument " + std::to_string(index - first_server + 1);
@@ -161,37 +242,86 @@ std::string position(std::size_t index, std::size_t first_server) {
 
 }  // namespace
 
-std::wstring find_java() {
-    std::vector<std::wstring> folders;
-    if (NeedCurrentDirectoryForExePathW(L"java") != FALSE) {
-        folders.emplace_back(L".");
+JavaSearch find_java() {
+    JavaSearch search;
+    // The first reason found is given.
+    const auto unsure = [&search](std::string reason) {
+        if (search.unsure.empty()) {
+            search.unsure = std::move(reason);
+        }
+    };
+    // cmd.exe looks in the current folder first. NoDefaultCurrentDirectoryInExePath
+    // tells programs that ask (NeedCurrentDirectoryForExePath) not to, but
+    // cmd.exe need not honour it: the folder is searched all the same, and a
+    // java found there may be one that cmd.exe skips.
+    const bool may_skip_current_folder = NeedCurrentDirectoryForExePathW(L"java") == FALSE;
+    std::vector<std::wstring> folders{L"."};
+    std::error_code path_error;
+    const std::optional<std::wstring> path = environment_variable(L"PATH", path_error);
+    if (path_error) {
+        unsure("PATH cannot be read (" + path_error.message() + ")");
     }
-    for (std::wstring& folder : list_entries(environment_variable(L"PATH").value_or(L""))) {
+    for (std::wstring& folder : list_entries(path.value_or(L""))) {
         folders.push_back(std::move(folder));
     }
-    const std::vector<std::wstring> extensions = list_entries(
-        environment_variable(L"PATHEXT").value_or(L".COM;.EXE;.BAT;.CMD"));
+    // Without extensions, cmd.exe takes its default list.
+    const std::wstring default_extensions = L".COM;.EXE;.BAT;.CMD";
+    std::error_code pathext_error;
+    const std::optional<std::wstring> pathext = environment_variable(L"PATHEXT", pathext_error);
+    std::vector<std::wstring> extensions = list_entries(pathext.value_or(default_extensions));
+    if (pathext_error) {
+        unsure("PATHEXT cannot be read (" + pathext_error.message() + ")");
+    } else if (extensions.empty()) {
+        unsure("PATHEXT is empty");
+    }
+    if (extensions.empty()) {
+        extensions = list_entries(default_extensions);
+    }
+
+    // Under WOW64 the native cmd.exe sees the native System32 where this
+    // process sees SysWOW64: the search looks with the redirection off, and
+    // turns it back on before anything else runs on this thread.
+    std::optional<Wow64RedirectionOff> redirection_off;
+    if (command_processor().native_view) {
+        redirection_off.emplace();
+        if (!redirection_off->off()) {
+            unsure("the WOW64 file system redirection cannot be turned off for the search (" +
+                   redirection_off->error().message() + ")");
+        }
+    }
     for (const std::wstring& folder : folders) {
         const bool separated = folder.ends_with(L'\\') || folder.ends_with(L'/');
         for (const std::wstring& extension : extensions) {
-            std::wstring path = folder;
-            path += separated ? L"" : L"\\";
-            path += L"java";
-            path += extension;
-            if (is_file(path)) {
-                return path;
+            std::wstring file = folder;
+            file += separated ? L"" : L"\\";
+            file += L"java";
+            file += extension;
+            if (is_file(file)) {
+                if (may_skip_current_folder && &folder == &folders.front()) {
+                    unsure(
+                        "java was found in the current folder, which cmd.exe may skip, as "
+                        "NoDefaultCurrentDirectoryInExePath is set");
+                }
+                search.path = std::move(file);
+                if (!is_program(search.path) && !is_batch_file(search.path)) {
+                    unsure("cmd.exe hands " + to_utf8(search.path) +
+                           " to the program associated with its type");
+                }
+                return search;
             }
         }
     }
-    return {};
+    return search;
+}
+
+const JavaSearch& java_search() {
+    static const JavaSearch search = find_java();
+    return search;
 }
 
 bool java_is_batch_file() {
-    static const bool batch = [] {
-        const std::wstring java = find_java();
-        return ends_with_ignoring_case(java, L".bat") || ends_with_ignoring_case(java, L".cmd");
-    }();
-    return batch;
+    const JavaSearch& search = java_search();
+    return is_batch_file(search.path) || !search.unsure.empty();
 }
 
 bool runtime_receives_exactly(const std::string& command_text) {
@@ -204,23 +334,18 @@ bool runtime_receives_exactly(const std::string& command_text) {
     if (java_is_batch_file()) {
         for (std::size_t i = 0; i < words.size(); ++i) {
             if (words[i].find_first_of("\"%") != std::string::npos) {
-                report(position(i, first_server) +
-                       " holds a double quote or a percent sign, which the batch file " +
-                       to_utf8(find_java()) +
-                       " cannot pass on to the Java runtime unchanged: cmd.exe reads its "
-                       "arguments a second time, as commands and variables; the server is not "
-                       "started");
+                report(position(i, first_server) + " holds a double quote or a percent sign, " +
+                       batch_file_reason(java_search()) +
+                       ": cmd.exe reads a batch file's arguments a second time, as commands and "
+                       "variables; the server is not started");
                 return false;
             }
         }
     }
 
     const UINT code_page = GetACP();
-    if (code_page == CP_UTF8) {
-        return true;
-    }
     for (std::size_t i = 0; i < words.size(); ++i) {
-        const std::u16string lacking = characters_lacking(words[i], code_page);
+        const std::vector<char32_t> lacking = characters_lacking(words[i], code_page);
         if (!lacking.empty()) {
             report(position(i, first_server) + " holds characters that the ANSI code page " +
                    std::to_string(code_page) + " lacks (" + code_points(lacking) +

@@ -63,18 +63,14 @@ bool native_cmd_under_wow64(std::wstring& path) {
     return true;
 }
 
-// cmd.exe of the system folder, not %ComSpec%: the quoting is made for
-// cmd.exe and no other command processor. Under WOW64 the native cmd.exe,
-// whose search for java is not redirected to the 32-bit system folder.
-bool cmd_path(std::wstring& path, std::error_code& error) {
-    if (native_cmd_under_wow64(path)) {
-        return true;
+CommandProcessor find_command_processor() {
+    CommandProcessor found;
+    if (native_cmd_under_wow64(found.path)) {
+        found.native_view = true;
+    } else if (system_folder(GetSystemDirectoryW, found.path, found.error)) {
+        found.path += L"\\cmd.exe";
     }
-    if (!system_folder(GetSystemDirectoryW, path, error)) {
-        return false;
-    }
-    path += L"\\cmd.exe";
-    return true;
+    return found;
 }
 
 // Before Windows 8 a console handle is no kernel handle (its low two bits
@@ -190,6 +186,11 @@ StartedServer start_failure(const std::error_code& error) {
 
 }  // namespace
 
+const CommandProcessor& command_processor() {
+    static const CommandProcessor found = find_command_processor();
+    return found;
+}
+
 StartedServer start_server(const std::string& command_text) {
     const std::wstring command = cmd_command(command_text);
     if (command.size() > cmd_line_limit) {
@@ -198,11 +199,12 @@ StartedServer start_server(const std::string& command_text) {
                std::to_string(cmd_line_limit) + "; the server is not started");
         return not_started(launcher_failure);
     }
-    std::error_code error;
-    std::wstring application;
-    if (!cmd_path(application, error)) {
-        return start_failure(error);
+    const CommandProcessor& processor = command_processor();
+    if (processor.path.empty()) {
+        return start_failure(processor.error);
     }
+    const std::wstring& application = processor.path;
+    std::error_code error;
     std::wstring command_line = L"\"" + application + L"\" /d /v:off /s /c " + command;
 
     StartedServer started;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <system_error>
 
 #include "handle.h"
 
@@ -16,6 +17,21 @@ struct StartedServer {
     UniqueHandle output;   // the read end of the server's standard output
     int status = 0;        // when not started: the status to end with (1, 127)
 };
+
+// The cmd.exe that start_server starts: that of the system folder, not
+// %ComSpec%, as the quoting is made for cmd.exe and no other command
+// processor. A 32-bit launcher on 64-bit Windows (WOW64) starts the native
+// one, %SystemRoot%\Sysnative\cmd.exe, whose file system is not redirected
+// (System32 is the native folder for it, not SysWOW64): `native_view` says
+// so, and its search for java must then be followed with the redirection
+// turned off. Looked up once, on the first call; `error` holds the reason
+// when there is no path.
+struct CommandProcessor {
+    std::wstring path;
+    bool native_view = false;
+    std::error_code error;
+};
+const CommandProcessor& command_processor();
 
 // cmd.exe takes a command of at most 8191 characters ("Command prompt
 // (Cmd.exe) command-line string limitation" in the Windows documentation);

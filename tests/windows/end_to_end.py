@@ -26,6 +26,9 @@ ENVIRONMENT_LINE = b"Set environment variable to 517093\r\n"
 RUN_TIMEOUT_SECONDS = 120
 CMD_LINE_LIMIT = 8191
 COMMAND_NOT_FOUND = 9009
+# An argument that a second parse by cmd.exe (a batch-file java) would end a
+# quoted part with and run the rest of.
+INJECTION = '+p=a" & echo PWNED>pwn.txt & "'
 
 config = None  # the command line's settings, set by main()
 wine = None
@@ -120,16 +123,20 @@ def _read_or_empty(fd):
         return b""
 
 
-def batch_file():
+def batch_file(java_dir=None):
     """A java.bat that runs the stand-in, as a runtime's batch wrapper does."""
-    return f'@echo off\r\n"{windows_path(config.java_dir / "java.exe")}" %*\r\n'.encode()
+    java = (java_dir or config.java_dir) / "java.exe"
+    return f'@echo off\r\n"{windows_path(java)}" %*\r\n'.encode()
 
 
-def prepare_run(settings=None, stand_in=None, java_on_path=True, batch=None):
+def prepare_run(settings=None, stand_in=None, java_on_path=True, batch=None, batch_text=None,
+                environment=None):
     """A new scratch folder and the environment for a run in it. `stand_in`
     holds the STAND_IN_* settings of the stand-in java, without the
     prefix. `batch` puts a java.bat first in cmd.exe's search: in a folder
-    first on PATH ("path") or in the server's folder ("folder")."""
+    first on PATH ("path") or in the server's folder ("folder"); it runs the
+    stand-in unless `batch_text` says otherwise. `environment` holds further
+    variables for the launcher."""
     folder = pathlib.Path(tempfile.mkdtemp(dir=config.scratch))
     if settings is not None:
         (folder / "server.properties").write_bytes(settings)
@@ -139,27 +146,62 @@ def prepare_run(settings=None, stand_in=None, java_on_path=True, batch=None):
     extra = {f"STAND_IN_{key}": value for key, value in (stand_in or {}).items()}
     if java_on_path:
         extra["WINEPATH"] = windows_path(config.java_dir)
+    text = batch_text or batch_file()
     if batch == "folder":
-        (folder / "java.bat").write_bytes(batch_file())
+        (folder / "java.bat").write_bytes(text)
     elif batch == "path":
-        batch_folder = config.scratch / "batch-bin"
-        batch_folder.mkdir(exist_ok=True)
-        (batch_folder / "java.bat").write_bytes(batch_file())
+        batch_folder = pathlib.Path(tempfile.mkdtemp(dir=config.scratch))
+        (batch_folder / "java.bat").write_bytes(text)
         extra["WINEPATH"] = windows_path(batch_folder) + ";" + windows_path(config.java_dir)
+    extra.update(environment or {})
     return folder, extra
 
 
 def run_launcher(arguments=(), settings=None, stand_in=None, java_on_path=True, stdout=None,
-                 console=False, console_output=False, on=None, batch=None):
+                 console=False, console_output=False, on=None, batch=None, batch_text=None,
+                 environment=None):
     """Runs the launcher in a new scratch folder, under the wine prefix `on`
     (the suite's own without it)."""
-    folder, extra = prepare_run(settings, stand_in, java_on_path, batch)
+    folder, extra = prepare_run(settings, stand_in, java_on_path, batch, batch_text, environment)
     if console:
         return Run(run_on_console(arguments, extra, folder, console_output), folder)
     completed = (on or wine).run(config.launcher, list(arguments), extra_env=extra, cwd=folder,
                                  stdout=subprocess.PIPE if stdout is None else stdout,
                                  stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
     return Run(completed, folder)
+
+
+def run_through_panel(arguments, on=None, empty=None, batch=None):
+    """Runs the launcher with `arguments` as given in UTF-16, lone surrogates
+    too, which no Unix command line carries, and with the variable `empty`
+    set to an empty value, which wine does not take from a Unix environment:
+    the stand-in, playing a panel, starts it so."""
+    folder, extra = prepare_run(batch=batch)
+    extra["STAND_IN_UTF16_HEX"] = "1"
+    if empty:
+        extra["STAND_IN_EMPTY"] = empty
+    hex_arguments = [subprocess.list2cmdline([argument]).encode("utf-16-le", "surrogatepass").hex()
+                     for argument in arguments]
+    # Each code unit in hex, high byte first.
+    hex_arguments = ["".join(h[i + 2:i + 4] + h[i:i + 2] for i in range(0, len(h), 4))
+                     for h in hex_arguments]
+    completed = (on or wine).run(config.java_dir / "java.exe",
+                                 ["--start-launcher", windows_path(config.launcher),
+                                  *hex_arguments],
+                                 extra_env=extra, cwd=folder, stdout=subprocess.PIPE,
+                                 stderr=subprocess.PIPE, timeout=RUN_TIMEOUT_SECONDS)
+    return Run(completed, folder)
+
+
+def skip_under_emulation(test, reason):
+    """Skips `test` when the 32-bit programs run under a user-mode emulator
+    (the 32-bit build on a kernel that refuses 32-bit programs:
+    scripts/test-windows.sh names the emulator in LAUNCHER_X86_EMULATOR) and
+    `reason` says what of the test the emulator cannot carry. The 64-bit
+    build still runs it."""
+    emulator = os.environ.get("LAUNCHER_X86_EMULATOR")
+    if config.arch == "win32" and emulator:
+        test.skipTest(f"under {emulator}: {reason}")
 
 
 def launcher_lines(run):
@@ -229,11 +271,11 @@ class StartUp(unittest.TestCase):
         self.assertEqual(run.record["inherited"], "no")
 
 
-def assert_round_trip(test, arguments, on=None, batch=None):
+def assert_round_trip(test, arguments, on=None, batch=None, environment=None):
     """Each argument reaches the stand-in unchanged, on the wide command line
     and on the ANSI one that the Java runtime's launcher reads, and cmd.exe
     ran nothing of it; returns the run."""
-    run = run_launcher(arguments, on=on, batch=batch)
+    run = run_launcher(arguments, on=on, batch=batch, environment=environment)
     run.assert_status(test, 0)
     test.assertIsNotNone(run.record, run.stderr)
     test.assertEqual(run.record["args"][3:], arguments, "command line: " + run.record["line"])
@@ -275,6 +317,29 @@ class Arguments(unittest.TestCase):
                     run = run_launcher(arguments, batch=batch)
                     assert_refused(self, run, "server argument 2", "java.bat")
                     self.assertFalse((run.folder / "pwned.txt").exists())
+
+    def test_unsure_search_takes_java_for_a_batch_file(self):
+        # Where cmd.exe's search cannot be followed for sure, java may be a
+        # batch file: what its second parse would misread is refused. An
+        # empty PATHEXT: cmd.exe takes its default list then, and runs a
+        # java.bat of the server's folder.
+        run = run_through_panel(["+b=1", INJECTION], empty="PATHEXT", batch="folder")
+        assert_refused(self, run, "server argument 2", "java.BAT")
+        self.assertFalse((run.folder / "pwn.txt").exists())
+        run = run_through_panel(["+a=50%"], empty="PATHEXT")
+        assert_refused(self, run, "server argument 1", "PATHEXT is empty")
+        # NoDefaultCurrentDirectoryInExePath, which cmd.exe need not honour,
+        # with a java.bat in the server's folder.
+        setting = {"NoDefaultCurrentDirectoryInExePath": "1"}
+        run = run_launcher(["+b=1", INJECTION], batch="folder", environment=setting)
+        assert_refused(self, run, "server argument 2", "java.bat")
+        self.assertFalse((run.folder / "pwn.txt").exists())
+        # What a batch file passes on unchanged still starts; and without a
+        # java in the server's folder the setting changes nothing.
+        run = run_launcher(["+b=1", "+a=x & y"], batch="folder", environment=setting)
+        run.assert_status(self, 0)
+        self.assertEqual(run.record["args"][3:], ["+b=1", "+a=x & y"])
+        assert_round_trip(self, ["+a=50%", '+b="x"'], environment=setting)
 
     def test_random_arguments(self):
         alphabet = 'ab \t\\"%^&|<>()!=;,*'
@@ -333,6 +398,8 @@ class Output(unittest.TestCase):
         # and relay what follows. (wine's cmd.exe ends with status 0 after a
         # Ctrl-C, whatever the server's status, so the status is not checked
         # here.)
+        skip_under_emulation(self, "a 32-bit program with a console-control handler crashes "
+                             "when Ctrl-C arrives (a trivial one too)")
         run = run_launcher(stand_in={"CTRL_C": "1", "EXIT": "5"}, console=True)
         self.assertEqual(run.relayed(self), b"ctrl-c handled\r\n",
                          f"status {run.status}, console: {run.stderr[-2000:]!r}")
@@ -358,6 +425,10 @@ class Output(unittest.TestCase):
         run = run_launcher(stand_in={"EXIT": str(COMMAND_NOT_FOUND)})
         run.assert_status(self, COMMAND_NOT_FOUND & 0xFF)
         self.assertIsNotNone(run.record)
+        self.assertNotIn(b"launcher: ", run.stderr)
+        # Nor a batch-file java that ends so itself, in cmd.exe's process.
+        run = run_launcher(batch="folder", batch_text=b"@exit /b 9009\r\n")
+        run.assert_status(self, COMMAND_NOT_FOUND & 0xFF)
         self.assertNotIn(b"launcher: ", run.stderr)
 
     def test_launcher_ends_with_the_job(self):
@@ -411,6 +482,11 @@ class Unicode(unittest.TestCase):
             with self.subTest(arguments=arguments):
                 assert_refused(self, run_launcher(arguments), f"server argument {position}",
                                f"({characters})", "code page 1252")
+
+    def test_lone_surrogates_are_named_as_given(self):
+        # A high surrogate followed by no low one is a character of its own.
+        run = run_through_panel(["+b=1", "+a=\ud800x\udc00", "+c=\ud83d\ude00"])
+        assert_refused(self, run, "server argument 2", "(U+D800 U+DC00)", "code page 1252")
 
     # Words that the launcher quotes only because of their letters beyond
     # ASCII, so that the shown line is known: ^"word^".
@@ -507,6 +583,92 @@ class CodePage949(CodePagePrefix, unittest.TestCase):
         self.assert_best_fit_refused("\u20a9")
 
 
+class CodePage65001(CodePagePrefix, unittest.TestCase):
+    """Where the ANSI code page is UTF-8 (wine takes it for a locale without
+    an ANSI code page of its own, such as Hindi)."""
+    LOCALE = "hi_IN.UTF-8"
+    CODE_PAGE = 65001
+
+    def test_every_character_arrives(self):
+        run = assert_round_trip(self, ["+hi=\u0928\u092e\u0938\u094d\u0924\u0947",
+                                       "+cjk=\u65e5\u672c \U0001f600", "+q=\uff02 \uff3c\""],
+                                on=self.wine)
+        self.assertEqual(run.record["acp"], 65001)
+
+    def test_lone_surrogate_is_refused(self):
+        # UTF-8 has no lone surrogate: the runtime would receive U+FFFD.
+        run = run_through_panel(["+b=1", "+a=x\udc01y"], on=self.wine)
+        assert_refused(self, run, "server argument 2", "(U+DC01)", "code page 65001")
+
+
+class Wow64(unittest.TestCase):
+    """The 32-bit launcher on 64-bit Windows (a win64 prefix) starts the
+    native cmd.exe, whose search sees the native System32, not the
+    32-bit one (SysWOW64) that a 32-bit program sees under that name: the
+    launcher looks for java where that cmd.exe looks."""
+
+    @classmethod
+    def setUpClass(cls):
+        if config.arch != "win32" or not config.wine64 or not config.java64_dir:
+            raise unittest.SkipTest("only for the 32-bit launcher, with wine64 and a 64-bit "
+                                    "stand-in java.exe")
+        prefix = f"{config.prefix}-wow64"
+        Wine(prefix, config.wine64, config.wineserver, arch="win64").start()
+        # The 32-bit loader runs the 32-bit launcher in the 64-bit prefix.
+        cls.wine = Wine(prefix, config.wine, config.wineserver, arch="win64")
+        windows = pathlib.Path(prefix) / "drive_c" / "windows"
+        cls.system32 = windows / "system32"
+        cls.syswow64 = windows / "syswow64"
+        cls.windows = windows
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.stop()
+
+    def setUp(self):
+        # What an interrupted run left behind would be found first.
+        for folder in (self.system32, self.syswow64, self.windows):
+            for name in ("java.exe", "java.bat"):
+                (folder / name).unlink(missing_ok=True)
+
+    def place(self, folder, name, content):
+        """A file in the prefix's Windows folders, for this test only."""
+        path = folder / name
+        path.write_bytes(content)
+        self.addCleanup(path.unlink)
+
+    def test_64_bit_java_in_the_native_system32_starts(self):
+        # C:\windows, on PATH after System32, holds a java.bat that the
+        # native cmd.exe never reaches: nothing is refused for its sake.
+        self.place(self.system32, "java.exe", (config.java64_dir / "java.exe").read_bytes())
+        self.place(self.windows, "java.bat", batch_file())
+        arguments = ["+a=50%", '+b="quoted"', "+c=x & y", INJECTION]
+        run = run_launcher(arguments, java_on_path=False, on=self.wine)
+        run.assert_status(self, 0)
+        self.assertIsNotNone(run.record, run.stderr)
+        self.assertEqual(run.record["args"][3:], arguments)
+        self.assertEqual(run.record["ansi_args"][3:], arguments)
+        self.assertEqual(run.relayed(self), b"")
+        self.assertFalse((run.folder / "pwn.txt").exists())
+
+    def test_batch_java_that_only_the_native_cmd_sees(self):
+        # In the native System32 alone; and behind a 32-bit java.exe in
+        # SysWOW64, where 32-bit runtimes install one, that the native
+        # cmd.exe does not see.
+        for where in ("system32", "behind syswow64"):
+            with self.subTest(where=where):
+                if where == "system32":
+                    self.place(self.system32, "java.bat", batch_file(config.java64_dir))
+                else:
+                    self.place(self.syswow64, "java.exe",
+                               (config.java_dir / "java.exe").read_bytes())
+                    self.place(self.windows, "java.bat", batch_file())
+                run = run_launcher(["+b=1", INJECTION], java_on_path=False, on=self.wine)
+                assert_refused(self, run, "server argument 2", "java.bat")
+                self.assertFalse((run.folder / "pwn.txt").exists())
+                self.doCleanups()
+
+
 class LineLimit(unittest.TestCase):
     """cmd.exe takes a command of at most 8191 characters: the text in the
     quotes after /c, with the quotes."""
@@ -544,6 +706,7 @@ class LineLimit(unittest.TestCase):
 
 class Kill(unittest.TestCase):
     def test_taskkill_on_the_launcher_ends_the_server(self):
+        skip_under_emulation(self, "taskkill /IM does not find 32-bit processes (/PID does)")
         folder, extra = prepare_run(stand_in={"LINGER": "10"})
         alive = folder / "stand-in-alive.txt"
         process = wine.popen(config.launcher, ["+a=1"], extra_env=extra, cwd=folder,
@@ -585,10 +748,16 @@ def main():
                         help="folder of the stand-in java.exe")
     parser.add_argument("--scratch", required=True, type=pathlib.Path,
                         help="folder for the runs' scratch folders")
+    parser.add_argument("--wine64", help="wine64, for a 64-bit prefix that runs the 32-bit "
+                        "launcher under WOW64")
+    parser.add_argument("--java64-dir", type=pathlib.Path,
+                        help="folder of a 64-bit stand-in java.exe, for the WOW64 cases")
     config, rest = parser.parse_known_args()
     config.launcher = config.launcher.resolve()
     config.java_dir = config.java_dir.resolve()
     config.scratch = config.scratch.resolve()
+    if config.java64_dir:
+        config.java64_dir = config.java64_dir.resolve()
     # The scratch folders of the last run are kept until the next one, to
     # look into after a failure.
     shutil.rmtree(config.scratch, ignore_errors=True)

@@ -19,7 +19,12 @@
 //                        instead of all that: plays the panel that starts the
 //                        launcher EXE with an inheritable handle of its own,
 //                        named in STAND_IN_INHERITED, and exits with its
-//                        status.
+//                        status. With STAND_IN_UTF16_HEX set, each ARG is
+//                        hex UTF-16 code units, 4 digits each, so that a test
+//                        can give what no Unix command line carries (a lone
+//                        surrogate). STAND_IN_EMPTY names a variable that
+//                        the launcher gets set to an empty value (which a
+//                        Unix environment does not pass on to wine).
 //   STAND_IN_BREAKAWAY   starts a copy of itself outside the job
 //                        (CREATE_BREAKAWAY_FROM_JOB) that keeps the output
 //                        open for that many seconds, writing "holder ends"
@@ -54,6 +59,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -229,6 +235,16 @@ void record_ansi(FILE* file) {
 }
 
 // The panel: an inheritable handle, then the launcher, which may pass it on.
+// "d800" -> L"\xD800": the UTF-16 code units of 4 hex digits each.
+std::wstring from_utf16_hex(std::wstring_view hex) {
+    std::wstring text;
+    for (std::size_t i = 0; i + 4 <= hex.size(); i += 4) {
+        text += static_cast<wchar_t>(
+            std::wcstoul(std::wstring(hex.substr(i, 4)).c_str(), nullptr, 16));
+    }
+    return text;
+}
+
 int start_launcher(int argc, wchar_t** argv) {
     SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
     const HANDLE event = CreateEventW(&inheritable, TRUE, TRUE, nullptr);
@@ -239,8 +255,12 @@ int start_launcher(int argc, wchar_t** argv) {
     SetEnvironmentVariableW(L"STAND_IN_INHERITED",
                             std::to_wstring(reinterpret_cast<std::uintptr_t>(event)).c_str());
     std::wstring line = L"\"" + std::wstring(argv[2]) + L"\"";
+    if (const char* empty = std::getenv("STAND_IN_EMPTY")) {
+        SetEnvironmentVariableW(std::wstring(empty, empty + std::strlen(empty)).c_str(), L"");
+    }
+    const bool hex = std::getenv("STAND_IN_UTF16_HEX") != nullptr;
     for (int i = 3; i < argc; ++i) {
-        line += L" " + std::wstring(argv[i]);
+        line += L" " + (hex ? from_utf16_hex(argv[i]) : std::wstring(argv[i]));
     }
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;

@@ -10,6 +10,7 @@ need nothing of the user's wine set-up.
 import argparse
 import os
 import pathlib
+import shutil
 import subprocess
 import sys
 
@@ -17,8 +18,16 @@ DEFAULT_WINE = "/usr/lib/wine/wine64"
 DEFAULT_WINESERVER = "/usr/lib/wine/wineserver"
 
 # The wine server lingers this long after its last program ends, so that
-# the programs of one test run share it instead of each starting one.
-SERVER_LINGER_SECONDS = 60
+# the programs of one test run share it instead of each starting one: the
+# first program of a new server also starts wine's own services, which keep
+# that program's standard output open until the server ends, so that a test
+# reading it would wait as long. Long enough for the other prefixes' classes
+# to run in between under qemu-i386; the stop fixture ends it.
+SERVER_LINGER_SECONDS = 600
+
+# wineboot makes a prefix in 5 to 20 s, natively or under qemu-i386.
+WINEBOOT_TIMEOUT_SECONDS = 150
+WINEBOOT_ATTEMPTS = 3
 
 
 class Wine:
@@ -56,11 +65,24 @@ class Wine:
                        stderr=subprocess.DEVNULL, check=False)
 
     def start(self):
-        self.prefix.mkdir(parents=True, exist_ok=True)
-        self.ensure_server()
-        subprocess.run([self.wine, "wineboot", "--init"], env=self.environment(), check=True,
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=300)
+        """Creates or updates the prefix. Under qemu-i386 one of wineboot's
+        processes now and then crashes and wineboot waits for it for ever:
+        then the prefix's processes are ended, and it is made anew."""
+        for attempt in range(1, WINEBOOT_ATTEMPTS + 1):
+            self.prefix.mkdir(parents=True, exist_ok=True)
+            self.ensure_server()
+            try:
+                subprocess.run([self.wine, "wineboot", "--init"], env=self.environment(),
+                               check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL, timeout=WINEBOOT_TIMEOUT_SECONDS)
+                return
+            except subprocess.TimeoutExpired:
+                print(f"wine.py: wineboot in {self.prefix} did not end within "
+                      f"{WINEBOOT_TIMEOUT_SECONDS} s (attempt {attempt} of "
+                      f"{WINEBOOT_ATTEMPTS})", file=sys.stderr, flush=True)
+                self.stop()
+                shutil.rmtree(self.prefix)
+        raise RuntimeError(f"wineboot in {self.prefix} did not end")
 
     def stop(self):
         subprocess.run([self.wineserver, "-k"], env=self.environment(), check=False)
