@@ -2,7 +2,7 @@
 // and Windows. CMake builds one platform's folder (linux/ or windows/) behind
 // this header; the rest of the program is the same everywhere. Each folder
 // has one file per concern under the same name: platform.cpp (this seam),
-// spawn, job, relay, signals, arguments.
+// spawn, job, relay, signals, arguments (and on Linux guard and console).
 #pragma once
 
 #include <memory>
