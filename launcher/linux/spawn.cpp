@@ -19,45 +19,24 @@ struct FailureReport {
 
 }  // namespace
 
-namespace {
-
-// The child's life between vfork and execve: it ends in one of them, never
-// returns.
-[[noreturn]] void become(const char* path, const char* const* argv,
-                         const std::function<int()>& prepare, int report) {
-    FailureReport failure{prepare(), 0};
-    if (failure.step == 0) {
-        ::execve(path, const_cast<char* const*>(argv), environ);
-    }
-    failure.error = errno;
-    (void)!::write(report, &failure, sizeof failure);
-    ::_exit(127);
-}
-
-// vfork rather than fork: nothing of the launcher's memory is copied, and no
-// page of it faults for a copy afterwards, which shows in the start-up.
-// The thread that calls it waits until the child has executed or ended; the
-// launcher runs no signal handler that the child could run meanwhile.
-pid_t start_process(const char* path, const char* const* argv, const std::function<int()>& prepare,
-                    int report) {
-    const pid_t pid = ::vfork();
-    if (pid == 0) {
-        become(path, argv, prepare, report);
-    }
-    return pid;
-}
-
-}  // namespace
-
 std::error_code start_child(StartedChild& child, const char* path, const char* const* argv,
                             const std::function<int()>& prepare) {
     Pipe report;
     if (const std::error_code error = make_pipe(report)) {
         return error;
     }
-    const pid_t pid = start_process(path, argv, prepare, report.write.get());
+    const pid_t pid = ::fork();
     if (pid < 0) {
         return last_error();
+    }
+    if (pid == 0) {
+        FailureReport failure{prepare(), 0};
+        if (failure.step == 0) {
+            ::execve(path, const_cast<char* const*>(argv), environ);
+        }
+        failure.error = errno;
+        (void)!::write(report.write.get(), &failure, sizeof failure);
+        ::_exit(127);
     }
     child.pid = pid;
     child.report = std::move(report.read);

@@ -1,4 +1,4 @@
-// Starting a program on Linux: vfork(2), the child's own steps, execve(2),
+// Starting a program on Linux: fork(2), the child's own steps, execve(2),
 // with a close-on-exec pipe on which a child that cannot execute says which
 // step failed and why.
 #pragma once
@@ -26,11 +26,10 @@ struct StartFailure {
     std::error_code reason;
 };
 
-// Starts a child (vfork: the calling thread waits until it has executed or
-// ended) that runs `prepare` (async-signal-safe calls only, on the caller's
-// memory; it returns the number of the step that failed with errno set, or
-// 0), then executes `path` with `argv` and the environment. Returns the
-// system's reason when there is no child.
+// Forks; the child runs `prepare` (async-signal-safe calls only, as after
+// any fork of a process with threads; it returns the number of the step that
+// failed with errno set, or 0), then executes `path` with `argv` and the
+// environment. Returns the system's reason when there is no child.
 std::error_code start_child(StartedChild& child, const char* path, const char* const* argv,
                             const std::function<int()>& prepare);
 
