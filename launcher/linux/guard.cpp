@@ -99,6 +99,14 @@ std::error_code start_guard(Guard& guard) {
         }
         ::_exit(run_guard(channel.read.get()));
     }
+    // Here too, as a shell does for its jobs: whichever runs first, the guard
+    // is out of the launcher's group before the server can exist.
+    if (::setpgid(pid, pid) != 0) {
+        const std::error_code error = last_error();
+        (void)::kill(pid, SIGKILL);
+        (void)::waitpid(pid, nullptr, 0);
+        return error;
+    }
     guard.pid = pid;
     guard.channel = std::move(channel.write);
     return {};

@@ -271,15 +271,16 @@ void prepare_process() {
 }
 
 void start_runner() {
-    // Before any thread starts, so that the fork copies one thread; a
-    // failure is reported when the server would start.
-    process.guard_failure = start_guard(process.guard);
     // The taken signals wait for the runner from now on, in every thread
     // (the threads started later inherit the mask); until the runner reads
     // them, those taken before the server starts are kept, not lost.
     if (const int error = pthread_sigmask(SIG_BLOCK, &process.taken, nullptr); error != 0) {
         report("cannot take the signals for the server", last_error(error));
     }
+    // Before any thread starts, so that the fork copies one thread, and with
+    // those signals blocked already, so that none ends the guard before it
+    // blocks every signal; a failure is reported when the server would start.
+    process.guard_failure = start_guard(process.guard);
 }
 
 std::error_code set_environment(const char* name, const char* value) {

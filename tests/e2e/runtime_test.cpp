@@ -797,15 +797,22 @@ TEST(Runtime, GuardIsNamedAndCollected) {
     ASSERT_TRUE(child.wait_for_output("ready\n")) << child.out();
     const long launcher = state_of(server_pid(folder)).parent;
     long guard = 0;
-    for (const auto& task :
-         std::filesystem::directory_iterator("/proc/" + std::to_string(launcher) + "/task")) {
-        std::ifstream children(task.path() / "children");
-        for (long pid = 0; children >> pid;) {
-            if (test::read_file("/proc/" + std::to_string(pid) + "/comm") == "launcher-guard\n") {
-                guard = pid;
+    // It takes its name once it runs, which may come after the server's start.
+    wait_until(
+        [&] {
+            for (const auto& task : std::filesystem::directory_iterator(
+                     "/proc/" + std::to_string(launcher) + "/task")) {
+                std::ifstream children(task.path() / "children");
+                for (long pid = 0; children >> pid;) {
+                    if (test::read_file("/proc/" + std::to_string(pid) + "/comm") ==
+                        "launcher-guard\n") {
+                        guard = pid;
+                    }
+                }
             }
-        }
-    }
+            return guard > 0;
+        },
+        5s);
     ASSERT_GT(guard, 0);
     child.signal(SIGTERM);
     const auto result = child.finish(10s);
