@@ -541,6 +541,14 @@ bool holds_terminal(long pid) {
     return group > 0 && group == foreground;
 }
 
+// Waits until the file at `path` holds `text`.
+bool file_shows(const std::string& path, const std::string& text,
+                std::chrono::milliseconds timeout = 10s) {
+    return wait_until(
+        [&] { return test::read_file(path).value_or("").find(text) != std::string::npos; },
+        timeout);
+}
+
 // The stand-in's settings as a command line's prefix.
 std::string stand_in(const ScratchDirectory& folder, const std::string& actions) {
     return "FAKE_JAVA='" + actions + "' FAKE_JAVA_RECORD=" + folder.file("record") + " ";
@@ -562,12 +570,7 @@ TEST(Runtime, HangUpOfATmuxSessionIsNotCopied) {
         ScratchDirectory folder;
         TmuxSession session(folder);
         session.line(stand_in(folder, "signals:500") + LAUNCHER_BINARY + redirect);
-        wait_until(
-            [&] {
-                return test::read_file(folder.file("ready")).value_or("").find("ready") !=
-                       std::string::npos;
-            },
-            10s);
+        file_shows(folder.file("ready"), "ready");
         session.kill_session();
         wait_until([&] { return std::filesystem::exists(folder.file("record.signals")); }, 5s);
         const long server = received(folder).pid;
@@ -604,12 +607,7 @@ TEST(Runtime, BackgroundJobServesItsConsoleAfterFg) {
         // reads it (and a job in the background that reads it stops).
         EXPECT_TRUE(wait_until([&] { return holds_terminal(server); }, 5s)) << options;
         session.line("hello server");
-        const bool echoed = wait_until(
-            [&] {
-                return test::read_file(folder.file("log")).value_or("").find("hello server\n") !=
-                       std::string::npos;
-            },
-            10s);
+        const bool echoed = file_shows(folder.file("log"), "hello server\n");
         EXPECT_TRUE(echoed) << options << ": " << test::read_file(folder.file("log")).value_or("")
                             << session.screen();
         session.type("C-c");
